@@ -1,0 +1,11 @@
+#include "line/clock.h"
+
+#include <ctime>
+
+std::int64_t clock_us() {
+    // The same processor time that std::clock reports, read without its
+    // clock_t, which is 32 bits wide on some hosts and wraps after 36 minutes.
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}

@@ -1,0 +1,67 @@
+#include "line/exchange.h"
+
+#include "line/clock.h"
+#include "line/port.h"
+#include "run/state.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+std::size_t send_text(const char* text) {
+    const std::size_t length = std::strlen(text);
+    std::size_t sent = 0;
+    std::int64_t start = clock_us();
+    do {
+        const ssize_t written = write(port_fd, text + sent, length - sent);
+        if (written > 0) {
+            sent += static_cast<std::size_t>(written);
+            start = clock_us();
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            break;
+        }
+        if (clock_us() >= start + reply_limit_us) {
+            break;
+        }
+    } while (sent < length);
+    return sent;
+}
+
+int read_reply(char* buffer, int max_len) {
+    int count = 0;
+    while (count < max_len) {
+        const std::int64_t start = clock_us();
+        ssize_t got = 0;
+        // An empty port reads as 0 or as -1 (EAGAIN); a port that fails reads
+        // as -1 too. All of them are silence until the limit.
+        for (;;) {
+            got = read(port_fd, buffer + count, static_cast<std::size_t>(max_len - count));
+            if (got > 0 || clock_us() >= start + reply_limit_us) {
+                break;
+            }
+        }
+        if (got <= 0) {
+            break;
+        }
+        count += static_cast<int>(got);
+    }
+    buffer[count] = '\0';
+    return count;
+}
+
+int read_char() {
+    return read_reply(reply, 1);
+}
+
+int send_command(const char* command) {
+    send_text(command);
+    return read_reply(reply, reply_max_length);
+}
+
+void pause_ms(std::int64_t ms) {
+    const std::int64_t start = clock_us();
+    while (clock_us() < start + ms * 1000) {
+    }
+}

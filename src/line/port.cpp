@@ -1,0 +1,88 @@
+#include "line/port.h"
+
+#include "run/state.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+int port_fd = -1;
+
+namespace {
+
+struct speed_row {
+    std::int32_t rate;
+    speed_t constant;
+};
+
+// In ascending order of rate.
+constexpr speed_row speed_table[] = {
+    {300, B300},   {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+// A dropped remote session (SIGHUP) or a closed output pipe (SIGPIPE) must not
+// end a run half-way either: a modem left with half a Flash does not start.
+constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+void set_guarded_signals(void (*action)(int)) {
+    for (int signal_number : guarded_signals) {
+        std::signal(signal_number, action);
+    }
+}
+
+} // namespace
+
+speed_t speed_for_rate(std::int32_t rate) {
+    speed_t chosen = B300;
+    for (const speed_row& row : speed_table) {
+        if (row.rate <= rate) {
+            chosen = row.constant;
+        }
+    }
+    return chosen;
+}
+
+int port_open() {
+    // O_NONBLOCK: the open does not wait for carrier, and every read returns
+    // at once; the exchange primitives poll.
+    port_fd = open(port_name, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (port_fd == -1) {
+        return 0;
+    }
+
+    termios settings{};
+    if (tcgetattr(port_fd, &settings) != 0) {
+        settings = termios{};
+    }
+    settings.c_iflag = IGNBRK | IGNPAR;
+    settings.c_oflag = 0;
+#ifdef CRTSCTS
+    // Linux has one flag for both directions of hardware flow control.
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
+#else
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL | CCTS_OFLOW | CRTS_IFLOW;
+#endif
+    settings.c_lflag = NOFLSH;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    const speed_t speed = speed_for_rate(line_speed);
+    cfsetospeed(&settings, speed);
+    cfsetispeed(&settings, speed);
+    // A device that is no terminal refuses this; it then shows up as a modem
+    // that does not answer.
+    tcsetattr(port_fd, TCSANOW, &settings);
+
+    set_guarded_signals(SIG_IGN);
+    // The banner may still sit in the buffer when output is a file or a pipe.
+    std::fflush(stdout);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    return 1;
+}
+
+int port_close() {
+    close(port_fd);
+    set_guarded_signals(SIG_DFL);
+    return 1;
+}

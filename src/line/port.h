@@ -1,0 +1,28 @@
+// The serial port: opened once per run in the one mode romup talks to the
+// modem in (raw 8-bit bytes, 8N1, RTS/CTS, carrier ignored, reads that never
+// block), and closed once. While it is open, the signals that would cut a
+// reprogramming short are ignored.
+#pragma once
+
+#include <cstdint>
+#include <termios.h>
+
+// The open port, non-blocking for its whole life; -1 until a successful open.
+// Written by port_open only.
+extern int port_fd;
+
+// The port speed for a requested rate in bit/s: that of the highest listed
+// rate (300 to 115200) that does not exceed it; B300 below 300.
+speed_t speed_for_rate(std::int32_t rate);
+
+// Opens port_name and configures it at speed_for_rate(line_speed). Returns 1
+// when the device opened, 0 when it did not (then nothing else has changed but
+// port_fd, which holds -1). Once open, a device that refuses a setting (one
+// that is no terminal, say) still counts as open. On success also ignores
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE, and makes standard output unbuffered
+// after writing out what it holds.
+int port_open();
+
+// Closes port_fd and returns SIGINT, SIGTERM, SIGHUP and SIGPIPE to their
+// default action. The port keeps its settings. Always returns 1.
+int port_close();

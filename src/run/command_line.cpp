@@ -1,0 +1,113 @@
+#include "run/command_line.h"
+
+#include "run/exits.h"
+#include "run/state.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool copy_path(char* path, const char* value) {
+    const std::size_t length = std::strlen(value);
+    if (length > path_max_length) {
+        return false;
+    }
+    std::memcpy(path, value, length + 1);
+    return true;
+}
+
+// access alone passes a directory, which opens but cannot be read as a file.
+bool file_is_readable(const char* path) {
+    struct stat info {};
+    return access(path, R_OK) == 0 && stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
+int read_speed(const char* text) {
+    while (std::isspace(static_cast<unsigned char>(*text))) {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    constexpr std::int64_t beyond_range = std::int64_t{INT32_MAX} + 2;
+    std::int64_t value = 0;
+    while (std::isdigit(static_cast<unsigned char>(*text))) {
+        value = value * 10 + (*text - '0');
+        if (value > beyond_range) {
+            value = beyond_range;
+        }
+        ++text;
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int>(value);
+}
+
+bool read_command_line(int argc, char** argv) {
+    for (int index = 1; index < argc; ++index) {
+        const char* argument = argv[index];
+        if (argument[0] != '-' && argument[0] != '/') {
+            return false;
+        }
+        if (argument[1] == '\0') {
+            continue;
+        }
+        const char* value = argument + 2;
+        switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
+        case 'c':
+            reload_mode = true;
+            break;
+        case 'p':
+            if (!copy_path(port_name, value)) {
+                return false;
+            }
+            break;
+        case 'f':
+            if (!copy_path(firmware_name, value)) {
+                return false;
+            }
+            break;
+        case 'l':
+            if (!copy_path(loader_name, value)) {
+                return false;
+            }
+            break;
+        case 's':
+            line_speed = read_speed(value);
+            break;
+        default:
+            break;
+        }
+    }
+    return port_name[0] != '\0' && firmware_name[0] != '\0';
+}
+
+void check_image_files() {
+    if (!file_is_readable(firmware_name)) {
+        fail_cannot_open(firmware_name);
+    }
+    if (!reload_mode && !file_is_readable(loader_name)) {
+        fail_cannot_open(loader_name);
+    }
+    struct stat info {};
+    if (stat(firmware_name, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
+        std::printf("Firmware file [%s] is empty\r\n", firmware_name);
+        end_run(1);
+    }
+}

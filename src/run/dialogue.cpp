@@ -1,0 +1,74 @@
+#include "run/dialogue.h"
+
+#include "line/exchange.h"
+#include "run/exits.h"
+#include "run/probe.h"
+#include "run/state.h"
+#include "transfer/upload.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace {
+
+// The loader sends "0" when the erase is done; every other byte it sends
+// meanwhile, and every 2 s of silence, uses up one attempt.
+constexpr int erase_attempts = 40;
+
+// Time for the modem to start from its new Flash before the AT reset.
+constexpr std::int64_t reset_pause_ms = 1000;
+
+bool operator_confirms() {
+    const int answer = std::getchar();
+    return answer != EOF && std::tolower(answer) == 'y';
+}
+
+bool flash_erased() {
+    for (int attempt = 0; attempt < erase_attempts; ++attempt) {
+        if (read_char() == 1 && reply[0] == '0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void reprogram() {
+    std::FILE* firmware = std::fopen(firmware_name, "r");
+    if (firmware == nullptr) {
+        fail(nullptr);
+    }
+    std::printf("\r\n%s\r\n\n", reply);
+    std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ", firmware_name);
+    if (!operator_confirms()) {
+        std::fclose(firmware);
+        send_command("STARTUP\r");
+        std::fputs("\r\nAborted\r\nPlease reset your modem to continue\r\n", stdout);
+        fail(nullptr);
+    }
+
+    std::fputs("\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n", stdout);
+    send_text("REPROGRAM\r");
+    if (!flash_erased()) {
+        fail("Error while erasing Flash\r\n");
+    }
+    upload_firmware(firmware);
+
+    const int ready_count = send_command("X");
+    if (ready_count < 1 || !reply_contains("READY")) {
+        fail("Error while starting loader\r\n");
+    }
+    if (send_command("STARTUP\r") == 0) {
+        fail("Error while restarting modem\r\n");
+    }
+    std::fputs("New firmware code was successfully loaded to the Flash\r\n"
+               "Trying to reset the modem...\r\n",
+               stdout);
+    pause_ms(reset_pause_ms);
+    send_command("AT&F1\r");
+    send_command("AT&F1\r");
+    if (!reply_contains("OK")) {
+        std::fputs("Please reset your modem to continue\r\n", stdout);
+    }
+}

@@ -1,0 +1,15 @@
+// The ends of a run. Every failure, wherever it is found, ends the run on the
+// spot through fail: its message, then the port and the buffers released,
+// then status 1.
+#pragma once
+
+// Closes the port if it was opened, releases the buffers and ends the process
+// with status.
+[[noreturn]] void end_run(int status);
+
+// Prints message exactly as given (nothing when it is null) and ends the run
+// with status 1.
+[[noreturn]] void fail(const char* message);
+
+// Prints "Can not open [path]" and ends the run with status 1.
+[[noreturn]] void fail_cannot_open(const char* path);

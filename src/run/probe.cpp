@@ -1,0 +1,43 @@
+#include "run/probe.h"
+
+#include "line/exchange.h"
+#include "run/exits.h"
+#include "run/state.h"
+#include "transfer/upload.h"
+
+#include <cstdio>
+#include <cstring>
+
+bool reply_contains(const char* text) {
+    return std::strstr(reply, text) != nullptr;
+}
+
+void start_loader() {
+    if (reload_mode) {
+        std::fputs("Trying to re-load firmware code\r\n", stdout);
+        // A running loader restarts itself on "X"; whatever it answers, even
+        // nothing, is only shown to the operator.
+        send_command("X");
+        return;
+    }
+
+    send_command("AT&F1\r");
+    send_command("AT\r");
+    // Echo off and numeric result codes: a modem that takes this answers "0".
+    // A reply that fills the whole buffer is noise, not an answer.
+    const int probe_count = send_command("AT&FE&D3V\r");
+    if (probe_count < 1 || probe_count >= reply_max_length || !reply_contains("0")) {
+        fail("Modem does not respond\r\n");
+    }
+
+    std::FILE* loader = std::fopen(loader_name, "r");
+    if (loader == nullptr) {
+        fail(nullptr);
+    }
+    upload_loader(loader);
+
+    const int ready_count = read_reply(reply, reply_max_length);
+    if (ready_count < 5 || !reply_contains("READY")) {
+        fail("Error while starting loader\r\n");
+    }
+}

@@ -1,0 +1,12 @@
+// From the modem's command state to a running loader: the AT probe, the loader
+// upload and the loader's announcement; in re-load mode only "X" to a loader
+// that already runs. Leaves the last reply in reply for the confirmation.
+#pragma once
+
+// Ends the run through fail when the modem does not answer the probe, the
+// loader file cannot be opened, a loader line is refused or the loader does
+// not announce itself.
+void start_loader();
+
+// Whether reply, up to its first NUL, contains text (case counts).
+bool reply_contains(const char* text);

@@ -1,0 +1,42 @@
+#include "transfer/image_line.h"
+
+#include "line/exchange.h"
+#include "run/state.h"
+
+#include <cstring>
+
+namespace {
+
+// Ends the text in reply at the first byte c, if it holds one before its NUL.
+void cut_at(char c) {
+    char* found = std::strchr(reply, c);
+    if (found != nullptr) {
+        *found = '\0';
+    }
+}
+
+} // namespace
+
+int read_image_line(std::FILE* image) {
+    if (std::fgets(reply, image_line_size, image) != nullptr) {
+        return 1;
+    }
+    // A read error must not pass for the end of the image: half an image
+    // would be taken for the whole.
+    return std::ferror(image) ? -1 : 0;
+}
+
+void send_loader_line() {
+    cut_at('\n');
+    send_text(reply);
+    if (std::strchr(reply, '\r') == nullptr) {
+        send_text("\r");
+    }
+}
+
+void send_firmware_line() {
+    cut_at('\n');
+    cut_at('\r');
+    send_text(reply);
+    send_text("\r");
+}

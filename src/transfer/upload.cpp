@@ -1,0 +1,50 @@
+#include "transfer/upload.h"
+
+#include "run/exits.h"
+#include "transfer/acknowledgement.h"
+#include "transfer/image_line.h"
+#include "transfer/progress.h"
+
+namespace {
+
+enum class phase { loader, firmware };
+
+void stream_image(std::FILE* image, phase which) {
+    const bool loader = which == phase::loader;
+    // The failure messages begin with CR LF to end the progress line first.
+    const char* const failure =
+        loader ? "\r\nError while loading code\r\n" : "\r\nError while loading Flash\r\n";
+    progress_start(loader ? "Moving loader code to the RAM -   0%"
+                          : "Loading new firmware code to the Flash -   0%",
+                   image);
+    for (;;) {
+        const int got = read_image_line(image);
+        if (got < 0) {
+            fail(failure);
+        }
+        if (got == 0) {
+            break;
+        }
+        if (loader) {
+            send_loader_line();
+        } else {
+            send_firmware_line();
+        }
+        if (!(loader ? loader_line_accepted() : firmware_line_accepted())) {
+            fail(failure);
+        }
+        show_progress(image);
+    }
+    std::fclose(image);
+    progress_end();
+}
+
+} // namespace
+
+void upload_loader(std::FILE* loader) {
+    stream_image(loader, phase::loader);
+}
+
+void upload_firmware(std::FILE* firmware) {
+    stream_image(firmware, phase::firmware);
+}

@@ -1,0 +1,225 @@
+// The exchange primitives and the port's open and close, called directly
+// against a peer on a pseudo-terminal. The test build's clock runs ten times
+// faster than processor time, so the 2 s limit lasts 200 ms here.
+#include "harness.h"
+
+#include "line/clock.h"
+#include "line/exchange.h"
+#include "line/port.h"
+#include "run/state.h"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string_view>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// The slave side opened as romup opens it, with the peer on the master.
+class Exchange : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pty = open_raw_pty();
+        port_fd = open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+        ASSERT_NE(port_fd, -1);
+        reply = reply_buffer;
+    }
+    void TearDown() override {
+        close(port_fd);
+        port_fd = -1;
+        reply = nullptr;
+        close_pty(pty);
+    }
+    void peer_sends(std::string_view bytes) {
+        ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+        // Let the bytes cross the pseudo-terminal before the read starts.
+        usleep(20000);
+    }
+    std::string peer_receives() {
+        std::string got;
+        char chunk[4096];
+        ssize_t n;
+        fcntl(pty.master, F_SETFL, O_NONBLOCK);
+        while ((n = read(pty.master, chunk, sizeof chunk)) > 0) {
+            got.append(chunk, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    pty_pair pty;
+    char reply_buffer[reply_size] = {};
+};
+
+TEST_F(Exchange, SilenceEndsAfterTheLimit) {
+    const std::int64_t start = clock_us();
+    EXPECT_EQ(read_reply(reply, reply_max_length), 0);
+    const std::int64_t waited = clock_us() - start;
+    EXPECT_STREQ(reply, "");
+    EXPECT_GE(waited, reply_limit_us);
+    EXPECT_LT(waited, reply_limit_us + 500000);
+}
+
+TEST_F(Exchange, BurstIsCollectedUntilSilence) {
+    peer_sends("OK\r\n");
+    EXPECT_EQ(read_reply(reply, reply_max_length), 4);
+    EXPECT_STREQ(reply, "OK\r\n");
+}
+
+TEST_F(Exchange, CapOfTenTwentyFourLeavesTheRestQueued) {
+    const std::string flood(1100, '0');
+    peer_sends(flood);
+    EXPECT_EQ(read_reply(reply, reply_max_length), 1024);
+    EXPECT_EQ(std::strlen(reply), 1024u);
+    EXPECT_EQ(read_reply(reply, reply_max_length), 76);
+}
+
+TEST_F(Exchange, QueuedByteIsDeliveredAtOnce) {
+    peer_sends("ab");
+    const std::int64_t start = clock_us();
+    EXPECT_EQ(read_char(), 1);
+    EXPECT_LT(clock_us() - start, reply_limit_us / 2);
+    EXPECT_STREQ(reply, "a");
+    EXPECT_EQ(read_char(), 1);
+    EXPECT_STREQ(reply, "b");
+}
+
+TEST_F(Exchange, LateByteGoesToTheNextRead) {
+    EXPECT_EQ(read_char(), 0);
+    peer_sends("z");
+    EXPECT_EQ(read_char(), 1);
+    EXPECT_STREQ(reply, "z");
+}
+
+TEST_F(Exchange, NulIsStoredAndCounted) {
+    peer_sends(std::string_view("A\0B", 3));
+    EXPECT_EQ(read_reply(reply, reply_max_length), 3);
+    EXPECT_EQ(std::string(reply, 4), std::string("A\0B\0", 4));
+}
+
+TEST_F(Exchange, EveryByteValuePassesUnchanged) {
+    std::string all;
+    for (int value = 0; value < 256; ++value) {
+        all += static_cast<char>(value);
+    }
+    peer_sends(all);
+    EXPECT_EQ(read_reply(reply, reply_max_length), 256);
+    EXPECT_EQ(std::string(reply, 256), all);
+}
+
+TEST_F(Exchange, TwoByteReadTakesWhatComes) {
+    peer_sends("x");
+    EXPECT_EQ(read_reply(reply, 2), 1);
+    EXPECT_STREQ(reply, "x");
+}
+
+TEST_F(Exchange, ZeroLengthReadTakesNothing) {
+    peer_sends("q");
+    reply[0] = 'j';
+    EXPECT_EQ(read_reply(reply, 0), 0);
+    EXPECT_STREQ(reply, "");
+    EXPECT_EQ(read_char(), 1);
+    EXPECT_STREQ(reply, "q");
+}
+
+TEST_F(Exchange, SendTextWritesEveryByte) {
+    EXPECT_EQ(send_text("AT&F1\r"), 6u);
+    EXPECT_EQ(send_text(""), 0u);
+    EXPECT_EQ(peer_receives(), "AT&F1\r");
+}
+
+TEST_F(Exchange, SendTextFinishesForASlowReader) {
+    // Far more than the pseudo-terminal buffers: the writes come back short
+    // or would block until the peer reads.
+    std::string text;
+    for (int i = 0; text.size() < 200000; ++i) {
+        text += std::to_string(i) + ",";
+    }
+    std::string got;
+    std::thread reader([&] {
+        char chunk[512];
+        while (got.size() < text.size()) {
+            const ssize_t n = read(pty.master, chunk, sizeof chunk);
+            if (n > 0) {
+                got.append(chunk, static_cast<std::size_t>(n));
+            }
+            usleep(200);
+        }
+    });
+    EXPECT_EQ(send_text(text.c_str()), text.size());
+    reader.join();
+    EXPECT_EQ(got, text);
+}
+
+TEST_F(Exchange, SendTextGivesUpOnAVanishedPeer) {
+    close(pty.master);
+    pty.master = -1;
+    const std::int64_t start = clock_us();
+    EXPECT_EQ(send_text("AT\r"), 0u);
+    EXPECT_LT(clock_us() - start, reply_limit_us + 500000);
+}
+
+TEST(Pause, WaitsItsLengthOfTheClock) {
+    for (const std::int64_t ms : {0, 1, 200}) {
+        const std::int64_t start = clock_us();
+        pause_ms(ms);
+        const std::int64_t waited = clock_us() - start;
+        EXPECT_GE(waited, ms * 1000) << ms;
+        EXPECT_LT(waited, ms * 1000 + 100000) << ms;
+    }
+}
+
+void (*action_of(int signal_number))(int) {
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    return current.sa_handler;
+}
+
+constexpr int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+TEST(PortOpen, GuardsSignalsWhileOpen) {
+    pty_pair pty = open_raw_pty();
+    char path[path_size] = {};
+    std::strcpy(path, pty.slave_path.c_str());
+    port_name = path;
+    for (int signal_number : guarded) {
+        std::signal(signal_number, SIG_IGN);
+    }
+    ASSERT_EQ(port_open(), 1);
+    for (int signal_number : guarded) {
+        EXPECT_EQ(action_of(signal_number), SIG_IGN) << signal_number;
+    }
+    EXPECT_EQ(port_close(), 1);
+    for (int signal_number : guarded) {
+        EXPECT_EQ(action_of(signal_number), SIG_DFL) << signal_number;
+    }
+    port_fd = -1;
+    port_name = nullptr;
+    close_pty(pty);
+}
+
+TEST(PortOpen, FailureChangesNothingButTheDescriptor) {
+    char path[path_size] = "/nonexistent/ttyS9";
+    port_name = path;
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
+    EXPECT_EQ(port_open(), 0);
+    EXPECT_EQ(port_fd, -1);
+    EXPECT_EQ(action_of(SIGINT), SIG_DFL);
+    EXPECT_EQ(action_of(SIGHUP), SIG_DFL);
+    port_name = nullptr;
+}
+
+TEST(PortOpen, NonTerminalStillOpens) {
+    char path[path_size] = "/dev/null";
+    port_name = path;
+    EXPECT_EQ(port_open(), 1);
+    EXPECT_NE(port_fd, -1);
+    port_close();
+    port_fd = -1;
+    port_name = nullptr;
+}
+
+} // namespace

@@ -1,0 +1,309 @@
+// The probe and the loader upload, end to end against the simulated modem:
+// the exact bytes on the line, the exact standard output and the status.
+// Runs that get past the loader are declined at the question, which sends
+// "STARTUP\r" and ends with status 1.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const std::string eof_record = ":00000001FF\n";
+const std::string ready = sim_scenario{}.loader_ready;
+const std::string loading_failed = "\r\nError while loading code\r\n";
+const std::string not_started = "Error while starting loader\r\n";
+
+// A loader run against a modem that checks no records: every line is good.
+struct loader_run {
+    temp_dir dir;
+    std::string firmware = dir.file("fw.hex", ":00000001FF\n");
+    run_options options;
+    explicit loader_run(const std::string& loader) {
+        options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader)};
+        options.answer = "n";
+        options.modem.check_records = false;
+    }
+    // What follows a loader that started: the question, declined.
+    std::string declined(const std::string& shown_reply = ready) const {
+        return question(shown_reply, firmware) + aborted;
+    }
+};
+
+struct ack_case {
+    const char* name;
+    std::string ack;  // the modem's answer to the first of two lines
+    int failing_line; // 0: both accepted
+};
+
+class LoaderAck : public ::testing::TestWithParam<ack_case> {};
+
+TEST_P(LoaderAck, AcceptsOrRefuses) {
+    const ack_case& row = GetParam();
+    loader_run run_setup(":00\n" + eof_record);
+    run_setup.options.modem.loader_ack_at[1] = row.ack;
+    const run_result run = run_romup(run_setup.options);
+    const std::string first = ":00\r", second = ":00000001FF\r";
+    if (row.failing_line == 0) {
+        EXPECT_EQ(run.out,
+                  banner + progress_line(loader_heading, {25, 100}) + run_setup.declined());
+        EXPECT_EQ(run.line.received, probe_commands + first + second + "STARTUP\r");
+    } else if (row.failing_line == 1) {
+        EXPECT_EQ(run.out, banner + loader_heading + loading_failed);
+        EXPECT_EQ(run.line.received, probe_commands + first);
+    } else {
+        EXPECT_EQ(run.out, banner + loader_heading + "\b\b\b\b 25%" + loading_failed);
+        EXPECT_EQ(run.line.received, probe_commands + first + second);
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, LoaderAck,
+    ::testing::Values(ack_case{"CarriageReturn", "\r", 0}, ack_case{"Dot", ".", 0},
+                      ack_case{"ZeroWithItsByte", "0\r", 0}, ack_case{"ZeroThenSilence", "0", 0},
+                      ack_case{"EightWithTwoBytes", "8\r\n", 0},
+                      ack_case{"EightWithOneByte", "8\r", 0}, ack_case{"EightThenSilence", "8", 0},
+                      // The byte after the two that "8" brings is the next line's answer.
+                      ack_case{"EightWithThreeBytes", "8abc", 2},
+                      ack_case{"ZeroWithTwoBytes", "0ab", 2}, ack_case{"LineFeed", "\n", 1},
+                      ack_case{"Letter", "A", 1}, ack_case{"Nul", std::string(1, '\0'), 1},
+                      ack_case{"Silence", "", 1}),
+    [](const ::testing::TestParamInfo<ack_case>& info) { return info.param.name; });
+
+struct framing_case {
+    const char* name;
+    std::string file; // after a first line ":00"
+    std::string sent; // after ":00\r"
+};
+
+class LoaderFraming : public ::testing::TestWithParam<framing_case> {};
+
+TEST_P(LoaderFraming, SendsEachLineWithOneCarriageReturn) {
+    const framing_case& row = GetParam();
+    // No end record: the modem stays in reception and the loader never starts.
+    loader_run run_setup(":00\n" + row.file);
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.line.received, probe_commands + ":00\r" + row.sent);
+    const std::string tail = "\r\n" + not_started;
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(run.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, LoaderFraming,
+    ::testing::Values(
+        framing_case{"LineFeedEnds", "abc\nde\n", "abc\rde\r"},
+        framing_case{"CarriageReturnLineFeedEnds", "abc\r\nde\r\n", "abc\rde\r"},
+        framing_case{"OnlyLineFeed", "\n", "\r"},
+        framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\rcd"},
+        framing_case{"LastLineWithoutLineFeed", "abc\nlast", "abc\rlast\r"},
+        framing_case{"Line1022", std::string(1022, 'a') + "\n", std::string(1022, 'a') + "\r"},
+        framing_case{"Line1023", std::string(1023, 'a') + "\n",
+                     std::string(1023, 'a') + "\r" + "\r"},
+        framing_case{"Line1023WithCarriageReturn", std::string(1022, 'a') + "\r\n",
+                     std::string(1022, 'a') + "\r" + "\r"},
+        framing_case{"Line2500", std::string(2500, 'b') + "\n",
+                     std::string(1023, 'b') + "\r" + std::string(1023, 'b') + "\r" +
+                         std::string(454, 'b') + "\r"},
+        framing_case{"NulCutsTheLine", std::string("ab\0cd\nef\n", 9), "ab\ref\r"},
+        framing_case{"CarriageReturnAfterNulUnseen", std::string("ab\0c\rd\n", 7), "ab\r"},
+        framing_case{"BinaryBytes", "\x01\xff\x7f\x11\x13\n", "\x01\xff\x7f\x11\x13\r"}),
+    [](const ::testing::TestParamInfo<framing_case>& info) { return info.param.name; });
+
+struct progress_case {
+    const char* name;
+    std::string file;
+    std::vector<int> percents;
+};
+
+class LoaderProgress : public ::testing::TestWithParam<progress_case> {};
+
+TEST_P(LoaderProgress, ShowsEachPercentageOnce) {
+    const progress_case& row = GetParam();
+    loader_run run_setup(row.file);
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, row.percents) + not_started);
+    EXPECT_EQ(run.status, 1);
+}
+
+std::string lines(int count, const std::string& line) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += line;
+    }
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, LoaderProgress,
+    ::testing::Values(progress_case{"TenLinesOfHundred",
+                                    lines(10, ":" + std::string(98, 'a') + "\n"),
+                                    {10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
+                      progress_case{"ThreeEqualLines", lines(3, ":ab\n"), {33, 66, 100}},
+                      progress_case{"OneLine", ":abc\n", {100}}, progress_case{"EmptyFile", "", {}},
+                      progress_case{"HundredAndOneLines", lines(201, ":a\n"),
+                                    [] {
+                                        std::vector<int> percents;
+                                        for (int line = 1; line <= 201; ++line) {
+                                            const int percent = line * 3 * 100 / 603;
+                                            if (percent != 0 &&
+                                                (percents.empty() || percents.back() != percent)) {
+                                                percents.push_back(percent);
+                                            }
+                                        }
+                                        return percents;
+                                    }()}),
+    [](const ::testing::TestParamInfo<progress_case>& info) { return info.param.name; });
+
+TEST(Loader, EmptyFileSendsNothing) {
+    loader_run run_setup("");
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.line.received, probe_commands);
+}
+
+TEST(Loader, FromAPipeShowsNoPercentage) {
+    loader_run run_setup("");
+    const std::string fifo = run_setup.dir.path + "/loader.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    run_setup.options.args.back() = "-l" + fifo;
+    const std::string content = lines(10, ":" + std::string(98, 'a') + "\n") + eof_record;
+    // romup tests the loader for reading before it opens it; the writer waits
+    // for that open.
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        close(fd);
+    });
+    const run_result run = run_romup(run_setup.options);
+    writer.join();
+    EXPECT_EQ(run.out, banner + loader_heading + "\r\n" + run_setup.declined());
+    EXPECT_EQ(run.status, 1);
+}
+
+struct probe_case {
+    const char* name;
+    std::vector<sim_answer_override> answers;
+    bool responds;
+};
+
+class Probe : public ::testing::TestWithParam<probe_case> {};
+
+TEST_P(Probe, AcceptsOnlyAnAnswerWithZero) {
+    const probe_case& row = GetParam();
+    loader_run run_setup(":00\n" + eof_record);
+    run_setup.options.modem.answers = row.answers;
+    const run_result run = run_romup(run_setup.options);
+    if (row.responds) {
+        EXPECT_EQ(run.out,
+                  banner + progress_line(loader_heading, {25, 100}) + run_setup.declined());
+        EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
+    } else {
+        EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
+        EXPECT_EQ(run.line.received, probe_commands);
+    }
+    EXPECT_EQ(run.status, 1);
+}
+
+// The modem echoes the probe command before it answers: echo goes off only
+// once the command has been taken.
+const std::size_t probe_echo = std::string("AT&FE&D3V\r").size();
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, Probe,
+    ::testing::Values(probe_case{"Plain", {}, true},
+                      probe_case{"OkWithoutZero", {{"AT&FE&D3V", 1, "\r\nOK\r\n"}}, false},
+                      probe_case{"ZeroAmongText", {{"AT&FE&D3V", 1, "abc0def"}}, true},
+                      probe_case{"FirstTwoSilent", {{"AT&F1", 1, ""}, {"AT", 1, ""}}, true},
+                      probe_case{"ThirdSilent", {{"AT&FE&D3V", 1, ""}}, false},
+                      probe_case{"ZeroAfterNul",
+                                 {{"AT&FE&D3V", 1,
+                                   std::string("\0"
+                                               "0\r",
+                                               3)}},
+                                 false},
+                      probe_case{"FillsTheBuffer",
+                                 {{"AT&FE&D3V", 1, std::string(1024 - probe_echo, '0')}},
+                                 false},
+                      probe_case{"Flood", {{"AT&FE&D3V", 1, std::string(3000, '0')}}, false},
+                      probe_case{"OneShortOfFull",
+                                 {{"AT&FE&D3V", 1, std::string(1023 - probe_echo, '0')}},
+                                 true}),
+    [](const ::testing::TestParamInfo<probe_case>& info) { return info.param.name; });
+
+TEST(Probe, SilentModemDoesNotRespond) {
+    loader_run run_setup(":00\n" + eof_record);
+    run_setup.options.modem.silent = true;
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
+    EXPECT_EQ(run.line.received, probe_commands);
+    EXPECT_EQ(run.status, 1);
+}
+
+struct ready_case {
+    const char* name;
+    std::string announcement;
+    bool started;
+};
+
+class LoaderStart : public ::testing::TestWithParam<ready_case> {};
+
+TEST_P(LoaderStart, NeedsReady) {
+    const ready_case& row = GetParam();
+    loader_run run_setup(":00\n" + eof_record);
+    run_setup.options.modem.loader_ready = row.announcement;
+    const run_result run = run_romup(run_setup.options);
+    const std::string progress = banner + progress_line(loader_heading, {25, 100});
+    if (row.started) {
+        EXPECT_EQ(run.out, progress + run_setup.declined(row.announcement));
+    } else {
+        EXPECT_EQ(run.out, progress + not_started);
+    }
+    EXPECT_EQ(run.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, LoaderStart,
+    ::testing::Values(ready_case{"ExactlyFiveBytes", "READY", true},
+                      ready_case{"AmongText", "loader 2.1 READY ok", true},
+                      ready_case{"LowerCase", "ready", false},
+                      ready_case{"AfterNul", std::string("\0READY\r\n", 8), false},
+                      ready_case{"Silent", "", false}),
+    [](const ::testing::TestParamInfo<ready_case>& info) { return info.param.name; });
+
+TEST(Reload, SendsOnlyXToASilentModem) {
+    temp_dir dir;
+    const std::string firmware = dir.file("fw.hex", ":00000001FF\n");
+    run_options options;
+    options.args = {"-p{port}", "-f" + firmware, "-c", "-l" + dir.path + "/missing.hex"};
+    options.answer = "n";
+    options.modem.silent = true;
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out,
+              banner + "Trying to re-load firmware code\r\n" + question("", firmware) + aborted);
+    EXPECT_EQ(run.line.received, "XSTARTUP\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(Reload, ShowsTheLoadersAnswer) {
+    temp_dir dir;
+    const std::string firmware = dir.file("fw.hex", ":00000001FF\n");
+    run_options options;
+    options.args = {"-c", "-p{port}", "-f" + firmware};
+    options.answer = "N";
+    options.modem.start = sim_start::loader_running;
+    options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
+                           question("\r\nREADY\r\n", firmware) + aborted);
+    EXPECT_EQ(run.line.received, "XSTARTUP\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace

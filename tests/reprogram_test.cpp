@@ -1,0 +1,307 @@
+// The reprogramming dialogue and the firmware upload, end to end against the
+// simulated modem: the operator's answer, the erase, the firmware lines and
+// their answers, the restart and the reset; and complete runs.
+#include "harness.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string eof_record = ":00000001FF\n";
+const std::string loader_file = ":00\n" + eof_record;
+const std::string loader_sent = ":00\r:00000001FF\r";
+const std::string ready = sim_scenario{}.loader_ready;
+const std::string restart = "XSTARTUP\rAT&F1\rAT&F1\r";
+
+// A run with a small loader and firmware against a modem that checks no
+// records and erases at once.
+struct dialogue_run {
+    temp_dir dir;
+    std::string firmware_content;
+    std::string firmware;
+    run_options options;
+    explicit dialogue_run(const std::string& firmware_text = "f1\nf2\n")
+        : firmware_content(firmware_text), firmware(dir.file("fw.hex", firmware_text)) {
+        options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader_file)};
+        options.answer = "y\n";
+        options.modem.check_records = false;
+        options.modem.erase_ms = 0;
+    }
+    // Standard output up to the question.
+    std::string until_question() const {
+        return banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
+    }
+    // Standard output up to the end of the firmware's progress line.
+    std::string until_uploaded() const {
+        return until_question() + erasing +
+               progress_line(firmware_heading, percents_of(firmware_content));
+    }
+};
+
+struct answer_case {
+    const char* name;
+    std::string answer;
+    bool proceeds;
+};
+
+class Confirmation : public ::testing::TestWithParam<answer_case> {};
+
+TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
+    const answer_case& row = GetParam();
+    dialogue_run setup;
+    setup.options.answer = row.answer;
+    const run_result run = run_romup(setup.options);
+    if (row.proceeds) {
+        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+        EXPECT_EQ(run.line.received,
+                  probe_commands + loader_sent + "REPROGRAM\rf1\rf2\r" + restart);
+        EXPECT_EQ(run.status, 0);
+    } else {
+        EXPECT_EQ(run.out, setup.until_question() + aborted);
+        EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_FALSE(run.line.erased);
+    }
+    EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogue, Confirmation,
+    ::testing::Values(answer_case{"LowerY", "y\n", true}, answer_case{"UpperY", "Y\n", true},
+                      answer_case{"LineStartingWithY", "yes, go ahead\n", true},
+                      answer_case{"YWithoutLineEnd", "Y", true},
+                      answer_case{"LowerN", "n\n", false}, answer_case{"UpperN", "N\n", false},
+                      answer_case{"EmptyLine", "\n", false}, answer_case{"EndOfInput", "", false},
+                      answer_case{"BlankBeforeY", " y\n", false}),
+    [](const ::testing::TestParamInfo<answer_case>& info) { return info.param.name; });
+
+TEST(Dialogue, RefusalStillTellsASilentLoaderToStart) {
+    dialogue_run setup;
+    setup.options.answer = "n\n";
+    setup.options.modem.answers = {{"STARTUP", 1, ""}};
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.out, setup.until_question() + aborted);
+    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+struct erase_case {
+    const char* name;
+    std::string at_question; // sent by the modem while the question is open
+    std::string erase_answer;
+    bool erased;
+};
+
+class EraseWait : public ::testing::TestWithParam<erase_case> {};
+
+TEST_P(EraseWait, CountsFortyAttempts) {
+    const erase_case& row = GetParam();
+    dialogue_run setup;
+    setup.options.modem_bytes_at_question = row.at_question;
+    setup.options.modem.erase_answer = row.erase_answer;
+    const run_result run = run_romup(setup.options);
+    if (row.erased) {
+        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+        EXPECT_EQ(run.status, 0);
+    } else {
+        EXPECT_EQ(run.out, setup.until_question() + erasing + "Error while erasing Flash\r\n");
+        EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
+        EXPECT_EQ(run.status, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogue, EraseWait,
+    ::testing::Values(erase_case{"ZeroAtOnce", "", "0", true},
+                      erase_case{"ThirtyNineOthersThenZero", "", std::string(39, 'x') + "0", true},
+                      erase_case{"FortyOthers", "", std::string(40, 'x'), false},
+                      erase_case{"FortyOthersThenZero", "", std::string(40, 'x') + "0", false},
+                      erase_case{"SentDuringTheQuestion", std::string(20, 'q'),
+                                 std::string(19, 'x') + "0", true},
+                      erase_case{"TooManyDuringTheQuestion", std::string(40, 'q'), "0", false},
+                      erase_case{"SilentLoader", "", "", false}),
+    [](const ::testing::TestParamInfo<erase_case>& info) { return info.param.name; });
+
+struct firmware_ack_case {
+    const char* name;
+    std::string ack;  // the modem's answer to the first of two lines
+    int failing_line; // 0: both accepted
+};
+
+class FirmwareAck : public ::testing::TestWithParam<firmware_ack_case> {};
+
+TEST_P(FirmwareAck, AcceptsOnlyDotOrCarriageReturn) {
+    const firmware_ack_case& row = GetParam();
+    dialogue_run setup;
+    setup.options.modem.firmware_ack_at[1] = row.ack;
+    const run_result run = run_romup(setup.options);
+    const std::string failed = "\r\nError while loading Flash\r\n";
+    const std::string before = setup.until_question() + erasing + firmware_heading;
+    const std::string sent = probe_commands + loader_sent + "REPROGRAM\r";
+    if (row.failing_line == 0) {
+        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+        EXPECT_EQ(run.line.received, sent + "f1\rf2\r" + restart);
+        EXPECT_EQ(run.status, 0);
+    } else if (row.failing_line == 1) {
+        EXPECT_EQ(run.out, before + failed);
+        EXPECT_EQ(run.line.received, sent + "f1\r");
+        EXPECT_EQ(run.status, 1);
+    } else {
+        EXPECT_EQ(run.out, before + "\b\b\b\b 50%" + failed);
+        EXPECT_EQ(run.line.received, sent + "f1\rf2\r");
+        EXPECT_EQ(run.status, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, FirmwareAck,
+    ::testing::Values(firmware_ack_case{"Dot", ".", 0},
+                      firmware_ack_case{"CarriageReturnWithItsByte", "\rz", 0},
+                      firmware_ack_case{"CarriageReturnThenSilence", "\r", 0},
+                      firmware_ack_case{"CarriageReturnWithTwoBytes", "\rzq", 2},
+                      firmware_ack_case{"Zero", "0", 1}, firmware_ack_case{"Eight", "8", 1},
+                      firmware_ack_case{"LineFeed", "\n", 1}, firmware_ack_case{"Letter", "E", 1},
+                      firmware_ack_case{"Silence", "", 1}),
+    [](const ::testing::TestParamInfo<firmware_ack_case>& info) { return info.param.name; });
+
+struct firmware_framing_case {
+    const char* name;
+    std::string file;
+    std::string sent;
+};
+
+class FirmwareFraming : public ::testing::TestWithParam<firmware_framing_case> {};
+
+TEST_P(FirmwareFraming, SendsTheTextBeforeAnyLineEndThenOneCarriageReturn) {
+    const firmware_framing_case& row = GetParam();
+    dialogue_run setup(row.file);
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r" + row.sent + restart);
+    EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+    EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, FirmwareFraming,
+    ::testing::Values(
+        firmware_framing_case{"LineFeedEnds", "ab\ncd\n", "ab\rcd\r"},
+        firmware_framing_case{"CarriageReturnLineFeedEnds", "ab\r\ncd\r\n", "ab\rcd\r"},
+        firmware_framing_case{"OnlyLineFeed", "\n", "\r"},
+        firmware_framing_case{"OnlyCarriageReturnLineFeed", "\r\n", "\r"},
+        firmware_framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\r"},
+        firmware_framing_case{"LastLineWithoutLineFeed", "ab\ncd", "ab\rcd\r"},
+        firmware_framing_case{"Line1022", std::string(1022, 'a') + "\n",
+                              std::string(1022, 'a') + "\r"},
+        firmware_framing_case{"Line1023", std::string(1023, 'a') + "\n",
+                              std::string(1023, 'a') + "\r\r"},
+        firmware_framing_case{"Line1021WithCarriageReturn", std::string(1021, 'a') + "\r\n",
+                              std::string(1021, 'a') + "\r"},
+        firmware_framing_case{"Line1022WithCarriageReturn", std::string(1022, 'a') + "\r\n",
+                              std::string(1022, 'a') + "\r\r"},
+        firmware_framing_case{"NulCutsTheLine", std::string("ab\0c\rd\nef\n", 10), "ab\ref\r"}),
+    [](const ::testing::TestParamInfo<firmware_framing_case>& info) { return info.param.name; });
+
+struct restart_case {
+    const char* name;
+    std::vector<sim_answer_override> answers;
+    std::string tail; // standard output after the firmware's progress line
+    int status;
+};
+
+class Restart : public ::testing::TestWithParam<restart_case> {};
+
+TEST_P(Restart, NeedsReadyThenAnyAnswer) {
+    const restart_case& row = GetParam();
+    dialogue_run setup;
+    setup.options.modem.answers = row.answers;
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.out, setup.until_uploaded() + row.tail);
+    EXPECT_EQ(run.status, row.status);
+}
+
+const std::string reset_modem = "Please reset your modem to continue\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogue, Restart,
+    ::testing::Values(
+        restart_case{"ReadyAmongText", {{"X", 0, "xx READY yy"}}, loaded, 0},
+        restart_case{"NoAnswerToX", {{"X", 0, ""}}, "Error while starting loader\r\n", 1},
+        restart_case{"LowerCaseReady", {{"X", 0, "ready"}}, "Error while starting loader\r\n", 1},
+        restart_case{"AnyAnswerToStartup", {{"STARTUP", 0, "?"}}, loaded, 0},
+        restart_case{
+            "NoAnswerToStartup", {{"STARTUP", 0, ""}}, "Error while restarting modem\r\n", 1},
+        restart_case{"NoOkAfterReset", {{"AT&F1", 3, "\r\nERROR\r\n"}}, loaded + reset_modem, 0},
+        restart_case{"SilentAfterReset", {{"AT&F1", 3, ""}}, loaded + reset_modem, 0},
+        restart_case{"OnlySecondResetCounts", {{"AT&F1", 2, ""}}, loaded, 0}),
+    [](const ::testing::TestParamInfo<restart_case>& info) { return info.param.name; });
+
+// The project's sample images, streamed with every record checked.
+struct sample_images {
+    std::string loader = std::string(ROMUP_IMAGES_DIR) + "/ramagent.hex";
+    std::string firmware = std::string(ROMUP_IMAGES_DIR) + "/firmware.hex";
+    std::string flash = read_file(std::string(ROMUP_IMAGES_DIR) + "/firmware.bin");
+};
+
+std::string as_sent(std::string lines) {
+    for (char& c : lines) {
+        if (c == '\n') {
+            c = '\r';
+        }
+    }
+    return lines;
+}
+
+TEST(CompleteRun, WritesTheFirmwareIntoTheFlash) {
+    const sample_images images;
+    ASSERT_FALSE(images.flash.empty());
+    run_options options;
+    options.args = {"-p{port}", "-f" + images.firmware, "-l" + images.loader};
+    options.answer = "y\n";
+    options.modem.erase_ms = 20;
+    const run_result run = run_romup(options);
+    const std::string loader = read_file(images.loader);
+    const std::string firmware = read_file(images.firmware);
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(loader)) +
+                           question(ready, images.firmware) + erasing +
+                           progress_line(firmware_heading, percents_of(firmware)) + loaded);
+    EXPECT_EQ(run.line.received,
+              probe_commands + as_sent(loader) + "REPROGRAM\r" + as_sent(firmware) + restart);
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(CompleteRun, ReloadWithASilentAnswerToX) {
+    const sample_images images;
+    run_options options;
+    options.args = {"-c", "-p{port}", "-f" + images.firmware};
+    options.answer = "y\n";
+    options.modem.start = sim_start::loader_running;
+    options.modem.erase_ms = 20;
+    options.modem.answers = {{"X", 1, ""}};
+    const run_result run = run_romup(options);
+    const std::string firmware = read_file(images.firmware);
+    EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
+                           question("", images.firmware) + erasing +
+                           progress_line(firmware_heading, percents_of(firmware)) + loaded);
+    EXPECT_EQ(run.line.received, "XREPROGRAM\r" + as_sent(firmware) + restart);
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
+    const sample_images images;
+    run_options options;
+    options.args = {"-p{port}", "-f" + images.firmware, "-l" + images.loader};
+    options.answer = "y\n";
+    options.modem.erase_ms = 20;
+    options.signal_at_firmware_line = 5;
+    options.signals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
+    EXPECT_EQ(run.out.substr(run.out.size() - loaded.size()), loaded);
+}
+
+} // namespace

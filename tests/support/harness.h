@@ -1,0 +1,93 @@
+// Shared fixtures of the tests: temporary folders and files, raw
+// pseudo-terminals, and running the real romup binary against the simulated
+// modem with everything it printed and everything that crossed the line.
+#pragma once
+
+#include "sim.h"
+
+#include <string>
+#include <vector>
+
+// A folder of its own for one test, removed with everything in it at the end.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    // Writes content (any bytes) to a file in the folder; returns its path.
+    std::string file(const std::string& name, const std::string& content) const;
+};
+
+std::string read_file(const std::string& path);
+
+// A pseudo-terminal pair, raw from its creation (no echo, no translation).
+struct pty_pair {
+    int master = -1;
+    int slave = -1;
+    std::string slave_path;
+};
+pty_pair open_raw_pty();
+void close_pty(pty_pair& pty);
+
+struct run_options {
+    // The arguments after the command name; "{port}" in any of them stands
+    // for the path of the pseudo-terminal the modem answers on.
+    std::vector<std::string> args;
+    // The operator's answer, typed once the question is on the screen;
+    // standard input ends after it.
+    std::string answer;
+    // The folder romup runs in ("": the test's own).
+    std::string cwd;
+    // The real romup, with the real 2 s and 200 ms, instead of the test build.
+    bool production = false;
+    // Without a modem nobody serves the pseudo-terminal (it stays silent).
+    bool with_modem = true;
+    sim_scenario modem;
+    // Bytes the modem sends while the question is open, before the answer.
+    std::string modem_bytes_at_question;
+    // Signals sent to romup after this firmware line (0: none).
+    int signal_at_firmware_line = 0;
+    std::vector<int> signals;
+};
+
+struct run_result {
+    int status = -1;        // exit status; -1 when romup did not exit normally
+    std::string out;        // everything on standard output
+    std::string err;        // everything on standard error (romup writes none)
+    sim_record line;        // what crossed the line, as the modem saw it
+    std::string port_path;  // the pseudo-terminal's slave path
+    double cpu_seconds = 0; // romup's processor time, user and system
+    // The port's settings after romup ended, read while the line still exists.
+    bool have_settings = false;
+    unsigned long ispeed = 0, ospeed = 0, cflag = 0, iflag = 0, oflag = 0, lflag = 0;
+    int vmin = -1, vtime = -1;
+};
+
+run_result run_romup(const run_options& options);
+
+// What romup prints before anything else.
+extern const std::string banner;
+extern const std::string usage;
+
+// A progress line: heading, the updates to each percentage in turn, CR LF.
+std::string progress_line(const std::string& heading, const std::vector<int>& percents);
+extern const std::string loader_heading;
+extern const std::string firmware_heading;
+
+// The probe's commands as they go on the line.
+extern const std::string probe_commands;
+
+// The loader's last reply shown, then the question about firmware.
+std::string question(const std::string& reply, const std::string& firmware);
+// What follows a refusal.
+extern const std::string aborted;
+// What precedes the firmware upload once the operator has confirmed.
+extern const std::string erasing;
+// What follows a successful upload and restart.
+extern const std::string loaded;
+
+// The percentages an upload of content shows: after each image line (at most
+// 1023 bytes, up to its LF), the share of the bytes read, each value once,
+// never 0.
+std::vector<int> percents_of(const std::string& content);
