@@ -10,6 +10,12 @@
 
 namespace {
 
+// Rows show by their names in test listings.
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
+    return out << row.name;
+}
+
 struct start_up_case {
     const char* name;
     std::vector<std::string> args; // "{fw}", "{loader}", "{dir}" and "{empty}" name test files
@@ -165,14 +171,14 @@ TEST(CommandLine, PathsOfFiveHundredThirteenAreRefused) {
 }
 
 struct speed_case {
-    const char* text;
+    const char* name; // the text after -s
     int expected;
 };
 
 class SpeedText : public ::testing::TestWithParam<speed_case> {};
 
 TEST_P(SpeedText, ReadsAsAtoiButSaturates) {
-    EXPECT_EQ(read_speed(GetParam().text), GetParam().expected);
+    EXPECT_EQ(read_speed(GetParam().name), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,6 @@
 // The exchange primitives and the port's open and close, called directly
-// against a peer on a pseudo-terminal. The test build's clock runs ten times
-// faster than processor time, so the 2 s limit lasts 200 ms here.
+// against a peer on a pseudo-terminal. The test build's clock runs twenty times
+// faster than processor time, so the 2 s limit lasts 100 ms here.
 #include "harness.h"
 
 #include "line/clock.h"

@@ -9,6 +9,12 @@
 
 namespace {
 
+// Rows show by their names in test listings.
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
+    return out << row.name;
+}
+
 struct speed_case {
     const char* name;
     const char* option; // nullptr: no -s

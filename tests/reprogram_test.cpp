@@ -8,6 +8,12 @@
 
 namespace {
 
+// Rows show by their names in test listings.
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
+    return out << row.name;
+}
+
 const std::string eof_record = ":00000001FF\n";
 const std::string loader_file = ":00\n" + eof_record;
 const std::string loader_sent = ":00\r:00000001FF\r";

@@ -17,7 +17,14 @@
 
 namespace {
 
-// A stream that delivers content up to fail_at and then fails with EIO.
+// Rows show by their names in test listings.
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
+    return out << row.name;
+}
+
+// A stream that delivers content up to fail_at and then fails with EIO; with
+// fail_at beyond the content it ends as a file does.
 struct failing_source {
     std::string content;
     std::size_t fail_at;
@@ -26,11 +33,15 @@ struct failing_source {
 
 ssize_t read_failing(void* cookie, char* buffer, std::size_t size) {
     auto* source = static_cast<failing_source*>(cookie);
+    if (source->position == source->content.size() && source->fail_at > source->position) {
+        return 0;
+    }
     if (source->position >= source->fail_at) {
         errno = EIO;
         return -1;
     }
-    const std::size_t n = std::min(size, source->fail_at - source->position);
+    const std::size_t n =
+        std::min(size, std::min(source->fail_at, source->content.size()) - source->position);
     std::memcpy(buffer, source->content.data() + source->position, n);
     source->position += n;
     return static_cast<ssize_t>(n);
@@ -59,21 +70,21 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     pty_pair pty = open_raw_pty();
     // Every line's answer is queued before the upload starts.
     ASSERT_EQ(write(pty.master, "....", 4), 4);
-    EXPECT_EXIT(
-        {
-            std::freopen(out_path.c_str(), "w", stdout);
-            alloc_buffers();
-            port_fd = open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
-            failing_source source{"a\nb\nc\n", row.fail_at};
-            std::FILE* image = open_failing(source);
-            if (row.loader) {
-                upload_loader(image);
-            } else {
-                upload_firmware(image);
-            }
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(row.status), "");
+    // The upload ends the process on failure: run it in a child of its own.
+    const auto upload = [&] {
+        std::freopen(out_path.c_str(), "w", stdout);
+        alloc_buffers();
+        port_fd = open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+        failing_source source{"a\nb\nc\n", row.fail_at};
+        std::FILE* image = open_failing(source);
+        if (row.loader) {
+            upload_loader(image);
+        } else {
+            upload_firmware(image);
+        }
+        std::exit(0);
+    };
+    EXPECT_EXIT(upload(), ::testing::ExitedWithCode(row.status), "");
     EXPECT_EQ(read_file(out_path), row.printed);
     fcntl(pty.master, F_SETFL, O_NONBLOCK);
     char sent[64] = {};
@@ -94,8 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
         read_error_case{"FirmwareAfterOneLine", false, 2, "a\r",
                         firmware_heading + firmware_failed},
         // For contrast: the same stream read to its end is a whole image.
-        read_error_case{"LoaderNoError", true, 6, "a\rb\rc\r", loader_heading + "\r\n", 0},
-        read_error_case{"FirmwareNoError", false, 6, "a\rb\rc\r", firmware_heading + "\r\n", 0}),
+        read_error_case{"LoaderNoError", true, 7, "a\rb\rc\r", loader_heading + "\r\n", 0},
+        read_error_case{"FirmwareNoError", false, 7, "a\rb\rc\r", firmware_heading + "\r\n", 0}),
     [](const ::testing::TestParamInfo<read_error_case>& info) { return info.param.name; });
 
 struct percent_case {
