@@ -69,8 +69,8 @@ struct sim_scenario {
     // The announcement of a loader that has started after its image was received.
     std::string loader_ready = "\r\nTAVRIN 3306 RAM LOADER READY\r\n";
 
-    int erase_ms = 1500;             // how long the Flash erase takes
-    std::string erase_answer = "0";  // bytes sent when the erase ends (empty: never ends)
+    int erase_ms = 1500;            // how long the Flash erase takes
+    std::string erase_answer = "0"; // bytes sent when the erase ends (empty: never ends)
 
     // The modem vanishes (the simulator closes its side of the line) when it
     // has received this line of the loader or the firmware; 0 for never.

@@ -229,6 +229,7 @@ run_result run_romup(const run_options& options) {
     rusage usage{};
     wait4(pid, &wait_status, 0, &usage);
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    result.max_rss_kb = usage.ru_maxrss;
     result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 

@@ -58,6 +58,7 @@ struct run_result {
     sim_record line;        // what crossed the line, as the modem saw it
     std::string port_path;  // the pseudo-terminal's slave path
     double cpu_seconds = 0; // romup's processor time, user and system
+    long max_rss_kb = 0;    // romup's peak resident memory
     // The port's settings after romup ended, read while the line still exists.
     bool have_settings = false;
     unsigned long ispeed = 0, ospeed = 0, cflag = 0, iflag = 0, oflag = 0, lflag = 0;

@@ -1,0 +1,85 @@
+// The simulated modem's engine, shared by sim_serve and the romup-sim program:
+// the modem's state and its side of the line. Each step waits in poll for the
+// line, takes the bytes that have arrived, acts on them one at a time and sends
+// the answers that are due. Every byte in either direction goes into the record.
+//
+// The modem's three states:
+// - command: a Hayes-style interpreter. Lines end in CR (LF is ignored); a line
+//   that begins with "AT" (either case) holds commands, any other line is
+//   ignored. Each byte is echoed as it arrives while echo is on.
+// - loader_receiving: entered at a ':' that begins a line in the command state.
+//   Every line ending in CR is a record of the loader image and is answered
+//   at once; the end-of-file record starts the loader, which announces itself.
+// - loader_running: "X" at the start of a line, and the lines "REPROGRAM" and
+//   "STARTUP". After REPROGRAM every line is a firmware record until "X".
+#pragma once
+
+#include "sim.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+
+enum class modem_state {
+    command,
+    loader_receiving,
+    loader_running,
+    vanished, // the modem closed its side of the line; nothing more happens
+};
+
+// Bytes the modem will send once the clock reaches due_ns.
+struct modem_output {
+    std::string bytes;
+    std::int64_t due_ns = 0;
+    int firmware_line = 0; // when sent: the acknowledgement of this firmware line
+};
+
+struct modem {
+    int fd = -1; // the master side of the pseudo-terminal, non-blocking
+    const sim_scenario* scenario = nullptr;
+    sim_record* record = nullptr;
+    std::chrono::steady_clock::time_point started;
+    std::int64_t now_ns = 0; // the clock as read at the start of the current step
+
+    // The line rate for pacing, 10 bits a byte; 0 for none. romup-sim changes it
+    // between steps to follow the rate romup set on the port.
+    std::int64_t bits_per_second = 0;
+
+    modem_state state = modem_state::command;
+    bool echo = true;
+    bool verbose = true;
+    std::string line;                       // the line being received, without its CR
+    bool programming = false;               // the loader takes firmware records into Flash
+    std::uint32_t base = 0;                 // address base of the firmware's data records
+    std::map<std::string, int> occurrences; // of each command, for the overrides
+
+    // What happened, for romup-sim's messages and run ends.
+    int erases = 0;
+    int programs_completed = 0; // programming phases ended with "X"
+    int restarts = 0;           // "STARTUP" handled
+    bool flash_changed = false; // set at every erase and write; romup-sim clears it
+    bool hung_up = false;       // no process holds the slave side open
+
+    std::string inbox;               // read from the line, not yet arrived at the paced rate
+    std::int64_t inbox_free_ns = 0;  // when the last byte taken finished arriving
+    std::deque<modem_output> outbox; // waiting to be sent, in order
+    std::int64_t outbox_free_ns = 0; // when the last byte sent finished leaving
+    bool write_blocked = false;      // the line's buffer is full: wait until writable
+};
+
+// Takes over fd (makes it non-blocking) and starts the modem in the scenario's
+// start state with echo on and verbose result codes. The scenario and the record
+// must outlive the modem.
+void modem_begin(modem& m, int fd, const sim_scenario& scenario, sim_record& record);
+
+// Waits at most max_wait_ms for something to do (less when an answer or a
+// paced byte falls due sooner), then does it. Returns at once once vanished.
+void modem_step(modem& m, int max_wait_ms);
+
+// Reads whatever is still queued on the line into the record without acting on it.
+void modem_drain(modem& m);
+
+// One transcript entry as one line of text, ending in LF.
+std::string sim_event_text(const sim_event& event);
