@@ -78,6 +78,9 @@ std::string answer_for(const modem& m, const std::string& command, int occurrenc
 void answer(modem& m, const std::string& command, const std::string& usual,
             std::int64_t delay_ns = 0) {
     const int occurrence = ++m.occurrences[command];
+    if (m.scenario->on_command) {
+        m.scenario->on_command(command);
+    }
     send(m, answer_for(m, command, occurrence, usual), delay_ns);
 }
 

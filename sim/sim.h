@@ -80,6 +80,10 @@ struct sim_scenario {
     // Bytes travel at this rate, 10 bits a byte, in both directions; 0 for no pacing.
     std::int64_t pace_bits_per_second = 0;
 
+    // Called on the session's thread when a command arrives, before it is
+    // answered, with the command as the answer overrides name it.
+    std::function<void(const std::string&)> on_command;
+
     // Called on the session's thread after each firmware line has been acknowledged,
     // with its 1-based number (tests use it to signal romup mid-upload).
     std::function<void(int)> on_firmware_line;

@@ -4,6 +4,7 @@
 // "STARTUP\r" and ends with status 1.
 #include "harness.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -309,6 +310,39 @@ TEST(Reload, ShowsTheLoadersAnswer) {
     EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
                            question("\r\nREADY\r\n", firmware) + aborted);
     EXPECT_EQ(run.line.received, "XSTARTUP\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace
+
+namespace {
+
+// An image that passed the start-up test but is gone when romup opens it:
+// the run ends without a message.
+TEST(ImageGone, LoaderRemovedDuringTheProbe) {
+    loader_run run_setup(":00\n" + eof_record);
+    const std::string loader = run_setup.options.args.back().substr(2);
+    run_setup.options.modem.on_command = [&](const std::string& command) {
+        if (command == "AT&FE&D3V") {
+            std::remove(loader.c_str());
+        }
+    };
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.out, banner);
+    EXPECT_EQ(run.line.received, probe_commands);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(ImageGone, FirmwareRemovedDuringTheLoader) {
+    loader_run run_setup(":00\n" + eof_record);
+    run_setup.options.modem.on_command = [&](const std::string& command) {
+        if (command == "AT&FE&D3V") {
+            std::remove(run_setup.firmware.c_str());
+        }
+    };
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}));
+    EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\r");
     EXPECT_EQ(run.status, 1);
 }
 
