@@ -36,8 +36,7 @@ class Exchange : public ::testing::Test {
     void peer_sends(std::string_view bytes) {
         ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()),
                   static_cast<ssize_t>(bytes.size()));
-        // Let the bytes cross the pseudo-terminal before the read starts.
-        usleep(20000);
+        wait_until_queued(port_fd, static_cast<int>(bytes.size()));
     }
     std::string peer_receives() {
         std::string got;

@@ -70,6 +70,7 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     pty_pair pty = open_raw_pty();
     // Every line's answer is queued before the upload starts.
     ASSERT_EQ(write(pty.master, "....", 4), 4);
+    wait_until_queued(pty.slave, 4);
     // The upload ends the process on failure: run it in a child of its own.
     const auto upload = [&] {
         std::freopen(out_path.c_str(), "w", stdout);

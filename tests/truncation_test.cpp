@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -85,11 +84,7 @@ TEST(Truncation, EveryLengthFramesExactly) {
             std::string acks(static_cast<std::size_t>(expected.lines), '.');
             ASSERT_EQ(write(pty.master, acks.data(), acks.size()),
                       static_cast<ssize_t>(acks.size()));
-            // A pseudo-terminal hands bytes on a little later; a loaded machine
-            // could stretch that beyond the test build's short limit.
-            for (int queued = 0; queued < static_cast<int>(acks.size());) {
-                ioctl(port_fd, FIONREAD, &queued);
-            }
+            wait_until_queued(port_fd, static_cast<int>(acks.size()));
             // Read what romup sends as it goes: the line buffers only so much.
             std::string sent;
             std::atomic<bool> done{false};

@@ -51,6 +51,7 @@ void reprogram() {
     std::fputs("\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n", stdout);
     send_text("REPROGRAM\r");
     if (!flash_erased()) {
+        std::fclose(firmware);
         fail("Error while erasing Flash\r\n");
     }
     upload_firmware(firmware);

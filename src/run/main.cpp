@@ -9,7 +9,6 @@
 #include "run/state.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -28,7 +27,7 @@ int main(int argc, char** argv) {
         reply == nullptr) {
         fail("Not enough memory\r\n");
     }
-    std::strcpy(loader_name, default_loader_name);
+    std::snprintf(loader_name, path_size, "%s", default_loader_name);
 
     if (!read_command_line(argc, argv)) {
         fail(usage_text);

@@ -9,6 +9,17 @@ namespace {
 
 enum class phase { loader, firmware };
 
+// Sends the image line in reply as the phase frames it and takes the modem's
+// answer.
+bool line_accepted(phase which) {
+    if (which == phase::loader) {
+        send_loader_line();
+        return loader_line_accepted();
+    }
+    send_firmware_line();
+    return firmware_line_accepted();
+}
+
 void stream_image(std::FILE* image, phase which) {
     const bool loader = which == phase::loader;
     // The failure messages begin with CR LF to end the progress line first.
@@ -19,18 +30,11 @@ void stream_image(std::FILE* image, phase which) {
                    image);
     for (;;) {
         const int got = read_image_line(image);
-        if (got < 0) {
-            fail(failure);
-        }
         if (got == 0) {
             break;
         }
-        if (loader) {
-            send_loader_line();
-        } else {
-            send_firmware_line();
-        }
-        if (!(loader ? loader_line_accepted() : firmware_line_accepted())) {
+        if (got < 0 || !line_accepted(which)) {
+            std::fclose(image);
             fail(failure);
         }
         show_progress(image);

@@ -16,6 +16,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -283,4 +284,11 @@ std::vector<int> percents_of(const std::string& content) {
         }
     }
     return percents;
+}
+
+void wait_until_queued(int slave_fd, int count) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int queued = 0; queued < count && std::chrono::steady_clock::now() < give_up;) {
+        ioctl(slave_fd, FIONREAD, &queued);
+    }
 }

@@ -92,3 +92,8 @@ extern const std::string loaded;
 // 1023 bytes, up to its LF), the share of the bytes read, each value once,
 // never 0.
 std::vector<int> percents_of(const std::string& content);
+
+// Waits until count bytes written on the master side can be read on the
+// slave side: a pseudo-terminal hands bytes on a little after the write, and
+// on a loaded machine that can take longer than the test build's short limit.
+void wait_until_queued(int slave_fd, int count);
