@@ -1,0 +1,241 @@
+// Fuzzes the two uploads: any image content, any acknowledgement bytes from
+// the modem. The input is a two-byte length (little-endian, taken modulo what
+// follows), that many acknowledgement bytes, then the image. Each input is
+// uploaded in both phases over a fake port, a socket pair whose far end holds
+// the acknowledgements before the upload starts. The bytes on the line must
+// be exactly the phase's framing of each image line, up to the line whose
+// acknowledgement fails; the run must end where and how the acknowledgements
+// say; a whole upload must close its image and end its progress at 100%.
+#include "exits_for_fuzzing.h"
+
+#include "line/port.h"
+#include "run/state.h"
+#include "transfer/progress.h"
+#include "transfer/upload.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Far below a socket's buffer, so that no write of the upload ever waits and
+// the line is read only after the upload.
+constexpr std::size_t largest_input = 64 * 1024;
+
+// fgets's size in the uploads: an image line is at most 1023 bytes.
+constexpr std::size_t image_line_max = 1023;
+
+// port_close returns these to their default action; libFuzzer's own handlers
+// are put back after each run that ended through it.
+constexpr int port_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+struct sigaction saved_actions[std::size(port_signals)];
+
+void require(bool holds, const char* what, bool loader) {
+    if (!holds) {
+        std::fprintf(stderr, "fuzz_upload (%s phase): %s\n", loader ? "loader" : "firmware", what);
+        std::abort();
+    }
+}
+
+// The image lines as fgets(..., 1024) delivers them.
+std::vector<std::string> image_lines(const std::string& content) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < content.size()) {
+        std::size_t length = std::min(image_line_max, content.size() - at);
+        const std::size_t lf = content.find('\n', at);
+        if (lf != std::string::npos && lf - at < length) {
+            length = lf - at + 1;
+        }
+        lines.push_back(content.substr(at, length));
+        at += length;
+    }
+    return lines;
+}
+
+// Loader phase: the text before the first LF and the first NUL, and a CR
+// unless the text holds one. Firmware phase: the text before the first LF,
+// the first CR and the first NUL, and always a CR.
+std::string framed(const std::string& line, bool loader) {
+    const std::string stops = loader ? std::string("\n\0", 2) : std::string("\n\r\0", 3);
+    std::string text = line.substr(0, line.find_first_of(stops));
+    if (!loader || text.find('\r') == std::string::npos) {
+        text += '\r';
+    }
+    return text;
+}
+
+// Takes one line's acknowledgement from acks at next, with the bytes that
+// follow it; whether the line is accepted.
+bool acknowledged(const std::string& acks, std::size_t& next, bool loader) {
+    if (next == acks.size()) {
+        return false;
+    }
+    const char ack = acks[next++];
+    std::size_t further = 0;
+    if (loader) {
+        if (ack == '0') {
+            further = 1;
+        } else if (ack == '8') {
+            further = 2;
+        } else if (ack != '\r' && ack != '.') {
+            return false;
+        }
+    } else if (ack == '\r') {
+        further = 1;
+    } else if (ack != '.') {
+        return false;
+    }
+    next = std::min(acks.size(), next + further);
+    return true;
+}
+
+// The image as a stream over memory that notes its closing, so that the
+// target knows whether the upload closed it before its run ended.
+struct memory_image {
+    const std::string* content;
+    std::size_t position = 0;
+    bool closed = false;
+};
+
+ssize_t read_image(void* cookie, char* buffer, std::size_t size) {
+    auto* image = static_cast<memory_image*>(cookie);
+    const std::size_t count = std::min(size, image->content->size() - image->position);
+    std::memcpy(buffer, image->content->data() + image->position, count);
+    image->position += count;
+    return static_cast<ssize_t>(count);
+}
+
+int seek_image(void* cookie, off64_t* offset, int whence) {
+    auto* image = static_cast<memory_image*>(cookie);
+    const off64_t base = whence == SEEK_SET   ? 0
+                         : whence == SEEK_CUR ? static_cast<off64_t>(image->position)
+                                              : static_cast<off64_t>(image->content->size());
+    const off64_t target = base + *offset;
+    if (target < 0 || target > static_cast<off64_t>(image->content->size())) {
+        return -1;
+    }
+    image->position = static_cast<std::size_t>(target);
+    *offset = target;
+    return 0;
+}
+
+int close_image(void* cookie) {
+    static_cast<memory_image*>(cookie)->closed = true;
+    return 0;
+}
+
+std::string drain(int fd) {
+    std::string bytes;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            return bytes;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+void check_phase(const std::string& content, const std::string& acks, bool loader) {
+    std::string expected_sent;
+    bool expected_accepted = true;
+    std::size_t next_ack = 0;
+    for (const std::string& line : image_lines(content)) {
+        expected_sent += framed(line, loader);
+        if (!acknowledged(acks, next_ack, loader)) {
+            expected_accepted = false;
+            break;
+        }
+    }
+
+    int line[2];
+    require(socketpair(AF_UNIX, SOCK_STREAM, 0, line) == 0, "no socket pair", loader);
+    const int modem = line[1];
+    require(write(modem, acks.data(), acks.size()) == static_cast<ssize_t>(acks.size()),
+            "acknowledgements not queued", loader);
+    fcntl(line[0], F_SETFL, O_NONBLOCK);
+    fcntl(modem, F_SETFL, O_NONBLOCK);
+    port_fd = line[0];
+    alloc_buffers();
+    require(reply != nullptr, "no reply buffer", loader);
+    memory_image source{&content};
+    std::FILE* image = fopencookie(
+        &source, "r", cookie_io_functions_t{read_image, nullptr, seek_image, close_image});
+    require(image != nullptr, "fopencookie failed", loader);
+
+    bool accepted = true;
+    try {
+        if (loader) {
+            upload_loader(image);
+        } else {
+            upload_firmware(image);
+        }
+    } catch (const run_end& end) {
+        accepted = false;
+        // The process would end here and close the image with it.
+        if (!source.closed) {
+            std::fclose(image);
+        }
+        for (std::size_t i = 0; i < std::size(port_signals); ++i) {
+            sigaction(port_signals[i], &saved_actions[i], nullptr);
+        }
+        require(end.status == 1, "failure status is not 1", loader);
+        const char* message =
+            loader ? "\r\nError while loading code\r\n" : "\r\nError while loading Flash\r\n";
+        require(end.message != nullptr && std::strcmp(end.message, message) == 0,
+                "wrong failure message", loader);
+    }
+
+    require(drain(modem) == expected_sent, "bytes on the line differ from the framing", loader);
+    require(accepted == expected_accepted, "upload ended otherwise than the acks say", loader);
+    if (accepted) {
+        require(source.closed, "the image was left open", loader);
+        require(shown_percent == (content.empty() ? 0 : 100), "progress does not end at 100%",
+                loader);
+        close(port_fd);
+        port_fd = -1;
+    }
+    close(modem);
+    free_buffers();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The progress lines would flood the fuzzer's report.
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+        std::abort();
+    }
+    for (std::size_t i = 0; i < std::size(port_signals); ++i) {
+        sigaction(port_signals[i], nullptr, &saved_actions[i]);
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > largest_input) {
+        return -1;
+    }
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    std::size_t ack_length = 0;
+    std::size_t at = std::min<std::size_t>(size, 2);
+    if (size >= 2) {
+        ack_length = (std::size_t{data[0]} | std::size_t{data[1]} << 8) % (size - 2 + 1);
+    }
+    const std::string acks = input.substr(at, ack_length);
+    at += ack_length;
+    const std::string content = input.substr(at);
+    check_phase(content, acks, true);
+    check_phase(content, acks, false);
+    return 0;
+}
