@@ -75,6 +75,21 @@ TEST_F(Exchange, CapOfTenTwentyFourLeavesTheRestQueued) {
     EXPECT_EQ(read_reply(reply, reply_max_length), 76);
 }
 
+TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
+    // One byte every third of the limit (a twentieth of its real length in
+    // the test build): five of them take longer than one limit, and every one
+    // of them must be collected.
+    std::thread peer([&] {
+        for (const char* byte : {"1", "2", "3", "4", "5"}) {
+            usleep(static_cast<useconds_t>(reply_limit_us / 20 / 3));
+            ASSERT_EQ(write(pty.master, byte, 1), 1);
+        }
+    });
+    EXPECT_EQ(read_reply(reply, 5), 5);
+    peer.join();
+    EXPECT_STREQ(reply, "12345");
+}
+
 TEST_F(Exchange, QueuedByteIsDeliveredAtOnce) {
     peer_sends("ab");
     const std::int64_t start = clock_us();

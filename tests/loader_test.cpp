@@ -77,7 +77,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ack_case{"EightWithOneByte", "8\r", 0}, ack_case{"EightThenSilence", "8", 0},
                       // The byte after the two that "8" brings is the next line's answer.
                       ack_case{"EightWithThreeBytes", "8abc", 2},
-                      ack_case{"ZeroWithTwoBytes", "0ab", 2}, ack_case{"LineFeed", "\n", 1},
+                      ack_case{"ZeroWithTwoBytes", "0ab", 2},
+                      // CR and "." bring no further byte, unlike CR in the firmware phase.
+                      ack_case{"CarriageReturnThenLetter", "\rA", 2},
+                      ack_case{"DotThenLetter", ".A", 2}, ack_case{"LineFeed", "\n", 1},
                       ack_case{"Letter", "A", 1}, ack_case{"Nul", std::string(1, '\0'), 1},
                       ack_case{"Silence", "", 1}),
     [](const ::testing::TestParamInfo<ack_case>& info) { return info.param.name; });
@@ -343,6 +346,18 @@ TEST(ImageGone, FirmwareRemovedDuringTheLoader) {
     const run_result run = run_romup(run_setup.options);
     EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}));
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST(StandardOutput, ClosedIsNeverThePort) {
+    loader_run run_setup(":00\n" + eof_record);
+    run_setup.options.close_stdout = true;
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
     EXPECT_EQ(run.status, 1);
 }
 

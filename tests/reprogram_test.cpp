@@ -311,3 +311,20 @@ TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
 }
 
 } // namespace
+
+namespace {
+
+// An empty device or pipe passes the start-up test, which refuses only an
+// empty file; a firmware without a single line must not pass for success.
+TEST(Firmware, WithoutASingleLineFails) {
+    dialogue_run setup;
+    setup.options.args[1] = "-f/dev/null";
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}) +
+                           question(ready, "/dev/null") + erasing + firmware_heading +
+                           "\r\nError while loading Flash\r\n");
+    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace

@@ -60,6 +60,10 @@ int send_command(const char* command) {
     return read_reply(reply, reply_max_length);
 }
 
+bool reply_contains(const char* text) {
+    return std::strstr(reply, text) != nullptr;
+}
+
 void pause_ms(std::int64_t ms) {
     const std::int64_t start = clock_us();
     while (clock_us() < start + ms * 1000) {

@@ -32,5 +32,8 @@ int read_char();
 // reply. Returns the count of bytes received.
 int send_command(const char* command);
 
+// Whether reply, up to its first NUL, contains text (case counts).
+bool reply_contains(const char* text);
+
 // Returns once clock_us has advanced by ms milliseconds; polls, never sleeps.
 void pause_ms(std::int64_t ms);

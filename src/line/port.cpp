@@ -58,12 +58,9 @@ int port_open() {
     }
     settings.c_iflag = IGNBRK | IGNPAR;
     settings.c_oflag = 0;
-#ifdef CRTSCTS
-    // Linux has one flag for both directions of hardware flow control.
+    // Linux and the BSDs have one flag for both directions of hardware flow
+    // control.
     settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
-#else
-    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL | CCTS_OFLOW | CRTS_IFLOW;
-#endif
     settings.c_lflag = NOFLSH;
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;

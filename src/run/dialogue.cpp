@@ -2,7 +2,6 @@
 
 #include "line/exchange.h"
 #include "run/exits.h"
-#include "run/probe.h"
 #include "run/state.h"
 #include "transfer/upload.h"
 

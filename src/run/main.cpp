@@ -9,15 +9,28 @@
 #include "run/state.h"
 
 #include <cstdio>
+#include <fcntl.h>
 
 namespace {
 
 // Time for the port's lines to settle before the first command.
 constexpr std::int64_t startup_pause_ms = 200;
 
+// A standard descriptor that the caller left closed would be the next one
+// open hands out: the port would become standard output, and the banner and
+// every message would go to the modem.
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1) {
+            open("/dev/null", O_RDWR);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    open_standard_descriptors();
     std::fputs("\r\nFlash loader for Tavrin 3306 modems version 1.5."
                " Keep the modem powered until the run ends.\r\n\n",
                stdout);

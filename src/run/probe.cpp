@@ -6,11 +6,6 @@
 #include "transfer/upload.h"
 
 #include <cstdio>
-#include <cstring>
-
-bool reply_contains(const char* text) {
-    return std::strstr(reply, text) != nullptr;
-}
 
 void start_loader() {
     if (reload_mode) {

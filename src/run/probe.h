@@ -7,6 +7,3 @@
 // loader file cannot be opened, a loader line is refused or the loader does
 // not announce itself.
 void start_loader();
-
-// Whether reply, up to its first NUL, contains text (case counts).
-bool reply_contains(const char* text);

@@ -18,12 +18,13 @@ void cut_at(char c) {
 } // namespace
 
 int read_image_line(std::FILE* image) {
-    if (std::fgets(reply, image_line_size, image) != nullptr) {
-        return 1;
+    const bool got = std::fgets(reply, image_line_size, image) != nullptr;
+    // A read error must not pass for the end of the image (half an image
+    // would be taken for the whole), nor a line cut short by one for a line.
+    if (std::ferror(image)) {
+        return -1;
     }
-    // A read error must not pass for the end of the image: half an image
-    // would be taken for the whole.
-    return std::ferror(image) ? -1 : 0;
+    return got ? 1 : 0;
 }
 
 void send_loader_line() {

@@ -15,9 +15,10 @@ constexpr int image_line_size = 1024;
 int read_image_line(std::FILE* image);
 
 // Loader phase: sends the line text before its LF (and before a NUL), CR
-// and all, then a CR unless the text holds one already.
+// and all, then a CR unless the text holds one already. Ends the text in
+// reply at its LF.
 void send_loader_line();
 
 // Firmware phase: sends the line text before its first LF or CR (and before
-// a NUL), then one CR.
+// a NUL), then one CR. Ends the text in reply at its LF or CR.
 void send_firmware_line();

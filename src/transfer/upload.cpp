@@ -28,6 +28,7 @@ void stream_image(std::FILE* image, phase which) {
     progress_start(loader ? "Moving loader code to the RAM -   0%"
                           : "Loading new firmware code to the Flash -   0%",
                    image);
+    int lines = 0;
     for (;;) {
         const int got = read_image_line(image);
         if (got == 0) {
@@ -37,7 +38,14 @@ void stream_image(std::FILE* image, phase which) {
             std::fclose(image);
             fail(failure);
         }
+        ++lines;
         show_progress(image);
+    }
+    // A firmware that held no line at all (an empty pipe or device; an empty
+    // file is refused at start-up) wrote nothing into the erased Flash.
+    if (!loader && lines == 0) {
+        std::fclose(image);
+        fail(failure);
     }
     std::fclose(image);
     progress_end();

@@ -170,7 +170,11 @@ run_result run_romup(const run_options& options) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (options.close_stdout) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    }
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
@@ -188,6 +192,12 @@ run_result run_romup(const run_options& options) {
     // Read both outputs until romup closes them; answer the question once it
     // is on the screen, as an operator would.
     bool answered = false;
+    if (options.close_stdout) {
+        // No question to wait for: the answer is there from the start.
+        write_all(in[1], options.answer);
+        close(in[1]);
+        answered = true;
+    }
     bool out_open = true, err_open = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
     while (out_open || err_open) {

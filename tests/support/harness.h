@@ -37,6 +37,9 @@ struct run_options {
     // The operator's answer, typed once the question is on the screen;
     // standard input ends after it.
     std::string answer;
+    // romup starts with its standard output closed (nothing is captured, and
+    // the answer is on standard input from the start).
+    bool close_stdout = false;
     // The folder romup runs in ("": the test's own).
     std::string cwd;
     // The real romup, with the real 2 s and 200 ms, instead of the test build.
