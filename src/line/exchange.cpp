@@ -11,18 +11,25 @@
 std::size_t send_text(const char* text) {
     const std::size_t length = std::strlen(text);
     std::size_t sent = 0;
-    std::int64_t start = clock_us();
+    // The clock is read only once a write makes no progress: a write that
+    // takes everything at once, as nearly all do, costs no clock reading.
+    bool stalled = false;
+    std::int64_t stalled_since = 0;
     do {
         const ssize_t written = write(port_fd, text + sent, length - sent);
         if (written > 0) {
             sent += static_cast<std::size_t>(written);
-            start = clock_us();
+            stalled = false;
             continue;
         }
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             break;
         }
-        if (clock_us() >= start + reply_limit_us) {
+        const std::int64_t now = clock_us();
+        if (!stalled) {
+            stalled = true;
+            stalled_since = now;
+        } else if (now >= stalled_since + reply_limit_us) {
             break;
         }
     } while (sent < length);
@@ -32,13 +39,24 @@ std::size_t send_text(const char* text) {
 int read_reply(char* buffer, int max_len) {
     int count = 0;
     while (count < max_len) {
-        const std::int64_t start = clock_us();
+        // The chunk's clock starts at its first empty read, a read's length
+        // later than before the first read: bytes already queued cost no
+        // clock reading, which is a system call dearer than the read.
+        bool waiting = false;
+        std::int64_t start = 0;
         ssize_t got = 0;
         // An empty port reads as 0 or as -1 (EAGAIN); a port that fails reads
         // as -1 too. All of them are silence until the limit.
         for (;;) {
             got = read(port_fd, buffer + count, static_cast<std::size_t>(max_len - count));
-            if (got > 0 || clock_us() >= start + reply_limit_us) {
+            if (got > 0) {
+                break;
+            }
+            const std::int64_t now = clock_us();
+            if (!waiting) {
+                waiting = true;
+                start = now;
+            } else if (now >= start + reply_limit_us) {
                 break;
             }
         }
