@@ -1,6 +1,7 @@
 #include "line_cost.h"
 
 #include "exact_line.h"
+#include "pseudo_terminal.h"
 #include "support.h"
 
 #include "line/port.h"
@@ -198,8 +199,8 @@ struct peer_session {
     template <typename peer_main>
     peer_session(const placement& where, std::string& problem, peer_main run_peer) {
         cpus_before = allowed_cpus();
-        raw_pty pty;
-        if (!open_raw_pty(pty)) {
+        sim_pty pty;
+        if (!sim_open_pty(pty, B115200)) {
             problem = "no pseudo-terminal";
             return;
         }
@@ -214,7 +215,7 @@ struct peer_session {
         // As romup opens its port; the slave stays open throughout, so the
         // peer never sees every handle closed before the end.
         port_fd = peer == -1 ? -1 : open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
-        close_raw_pty(pty);
+        sim_close_pty(pty);
         if (port_fd == -1) {
             problem = "cannot start the peer or open the port";
             return;

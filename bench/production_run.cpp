@@ -1,5 +1,6 @@
 #include "production_run.h"
 
+#include "pseudo_terminal.h"
 #include "support.h"
 
 #include <algorithm>
@@ -110,8 +111,8 @@ production_result run_production(const production_run& run) {
     production_result result;
     // A romup that has ended must not end the benchmarks with a write.
     std::signal(SIGPIPE, SIG_IGN);
-    raw_pty pty;
-    if (!open_raw_pty(pty)) {
+    sim_pty pty;
+    if (!sim_open_pty(pty, B115200)) {
         result.problem = "no pseudo-terminal";
         return result;
     }
@@ -192,6 +193,6 @@ production_result run_production(const production_run& run) {
     if (result.line.vanished) {
         pty.master = -1;
     }
-    close_raw_pty(pty);
+    sim_close_pty(pty);
     return result;
 }

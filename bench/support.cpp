@@ -4,7 +4,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <pty.h>
 #include <sched.h>
 #include <stdexcept>
 #include <termios.h>
@@ -40,35 +39,6 @@ bool write_file(const std::string& path, const std::string& content) {
         done += static_cast<std::size_t>(n);
     }
     return close(fd) == 0 && done == content.size();
-}
-
-bool open_raw_pty(raw_pty& pty) {
-    // Raw at creation: openpty without settings gives a cooked slave that
-    // echoes and turns CR into LF.
-    termios raw{};
-    cfmakeraw(&raw);
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    cfsetispeed(&raw, B115200);
-    cfsetospeed(&raw, B115200);
-    char name[256] = {};
-    if (openpty(&pty.master, &pty.slave, name, &raw, nullptr) != 0) {
-        return false;
-    }
-    fcntl(pty.master, F_SETFD, FD_CLOEXEC);
-    fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
-    pty.slave_path = name;
-    return true;
-}
-
-void close_raw_pty(raw_pty& pty) {
-    if (pty.master != -1) {
-        close(pty.master);
-    }
-    if (pty.slave != -1) {
-        close(pty.slave);
-    }
-    pty.master = pty.slave = -1;
 }
 
 std::int64_t wall_ns() {

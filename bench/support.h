@@ -19,17 +19,6 @@ struct scratch_dir {
 // Writes content to path; false when it cannot be written whole.
 bool write_file(const std::string& path, const std::string& content);
 
-// A pseudo-terminal, raw from its creation, with the read settings romup's
-// port has (VMIN 0, VTIME 0): a read of an empty slave returns 0 at once.
-// Both ends are blocking and close on exec. Returns false when none can be had.
-struct raw_pty {
-    int master = -1;
-    int slave = -1;
-    std::string slave_path;
-};
-bool open_raw_pty(raw_pty& pty);
-void close_raw_pty(raw_pty& pty);
-
 // Monotonic wall time in nanoseconds.
 std::int64_t wall_ns();
 

@@ -2,13 +2,13 @@
 // reprogramming can be rehearsed with romup before touching real equipment.
 // The modem keeps its state from one romup run to the next, as a real one does.
 #include "modem.h"
+#include "pseudo_terminal.h"
 #include "sim.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
-#include <pty.h>
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
@@ -306,19 +306,14 @@ int parse_options(int argc, char** argv, sim_options& o) {
 bool open_device(sim_device& device, const std::string& link_path) {
     // Raw from its creation: a slave opened before romup configures it must
     // neither echo nor translate line ends.
-    termios settings{};
-    cfmakeraw(&settings);
-    settings.c_cflag |= CREAD | CLOCAL;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    cfsetispeed(&settings, B19200);
-    cfsetospeed(&settings, B19200);
-    if (openpty(&device.master, &device.slave, nullptr, &settings, nullptr) != 0) {
+    sim_pty pty;
+    if (!sim_open_pty(pty, B19200)) {
         std::perror("romup-sim: cannot create a pseudo-terminal");
         return false;
     }
-    const char* path = ttyname(device.slave);
-    device.path = path != nullptr ? path : "";
+    device.master = pty.master;
+    device.slave = pty.slave;
+    device.path = pty.slave_path;
     if (!link_path.empty()) {
         struct stat status;
         if (lstat(link_path.c_str(), &status) == 0) {

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <pty.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
@@ -64,28 +63,14 @@ std::string read_file(const std::string& path) {
 
 pty_pair open_raw_pty() {
     pty_pair pty;
-    termios raw{};
-    cfmakeraw(&raw);
-    cfsetispeed(&raw, B9600);
-    cfsetospeed(&raw, B9600);
-    char name[256] = {};
-    if (openpty(&pty.master, &pty.slave, name, &raw, nullptr) != 0) {
+    if (!sim_open_pty(pty, B9600)) {
         throw std::runtime_error("openpty failed");
     }
-    fcntl(pty.master, F_SETFD, FD_CLOEXEC);
-    fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
-    pty.slave_path = name;
     return pty;
 }
 
 void close_pty(pty_pair& pty) {
-    if (pty.master != -1) {
-        close(pty.master);
-    }
-    if (pty.slave != -1) {
-        close(pty.slave);
-    }
-    pty.master = pty.slave = -1;
+    sim_close_pty(pty);
 }
 
 std::string progress_line(const std::string& heading, const std::vector<int>& percents) {

@@ -3,6 +3,7 @@
 // modem with everything it printed and everything that crossed the line.
 #pragma once
 
+#include "pseudo_terminal.h"
 #include "sim.h"
 
 #include <string>
@@ -22,11 +23,7 @@ struct temp_dir {
 std::string read_file(const std::string& path);
 
 // A pseudo-terminal pair, raw from its creation (no echo, no translation).
-struct pty_pair {
-    int master = -1;
-    int slave = -1;
-    std::string slave_path;
-};
+using pty_pair = sim_pty;
 pty_pair open_raw_pty();
 void close_pty(pty_pair& pty);
 
