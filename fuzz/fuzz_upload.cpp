@@ -150,12 +150,17 @@ void check_phase(const std::string& content, const std::string& acks, bool loade
     std::string expected_sent;
     bool expected_accepted = true;
     std::size_t next_ack = 0;
-    for (const std::string& line : image_lines(content)) {
+    const std::vector<std::string> lines = image_lines(content);
+    for (const std::string& line : lines) {
         expected_sent += framed(line, loader);
         if (!acknowledged(acks, next_ack, loader)) {
             expected_accepted = false;
             break;
         }
+    }
+    // A firmware without a single line has written nothing into the Flash.
+    if (!loader && lines.empty()) {
+        expected_accepted = false;
     }
 
     int line[2];
