@@ -9,6 +9,7 @@
 //   3. peak resident memory of complete runs with a 1 KiB and a 64 MiB firmware
 #include "firmware_phase.h"
 #include "line_cost.h"
+#include "option_number.h"
 #include "production_run.h"
 #include "support.h"
 
@@ -82,16 +83,6 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0) {
     return text;
 }
 
-bool parse_count(const char* text, int low, int high, int& value) {
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
 bool parse_only(const std::string& list, options& chosen) {
     chosen.line = chosen.paced = chosen.throughput = chosen.memory = false;
     std::size_t from = 0;
@@ -143,7 +134,8 @@ bool read_options(int argc, char** argv, options& chosen) {
             int& target = arg == "--lines"    ? chosen.lines
                           : arg == "--rounds" ? chosen.rounds
                                               : chosen.firmware_kib;
-            if (!parse_count(value, 1, arg == "--firmware-kib" ? 16384 : 10'000'000, target)) {
+            if (!parse_option_number(value, 1, arg == "--firmware-kib" ? 16384 : 10'000'000,
+                                     target)) {
                 return false;
             }
         } else {

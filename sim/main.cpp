@@ -2,6 +2,7 @@
 // reprogramming can be rehearsed with romup before touching real equipment.
 // The modem keeps its state from one romup run to the next, as a real one does.
 #include "modem.h"
+#include "option_number.h"
 #include "pseudo_terminal.h"
 #include "sim.h"
 
@@ -131,19 +132,9 @@ enum option_id {
     opt_help,
 };
 
-bool parse_number(const char* text, long low, long high, int& value) {
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
 // A line number, for the options that name one.
 bool line_number(const char* option, const char* text, int& value) {
-    if (!parse_number(text, 1, 10'000'000, value)) {
+    if (!parse_option_number(text, 1, 10'000'000, value)) {
         std::fprintf(stderr, "romup-sim: %s needs a line number from 1 on, not '%s'\n", option,
                      text);
         return false;
@@ -197,7 +188,7 @@ bool apply_option(int id, const char* value, sim_options& o) {
         s.check_records = false;
         return true;
     case opt_erase_ms:
-        if (!parse_number(value, 0, 600'000, s.erase_ms)) {
+        if (!parse_option_number(value, 0, 600'000, s.erase_ms)) {
             std::fprintf(stderr, "romup-sim: --erase-ms needs 0 to 600000\n");
             return false;
         }
@@ -228,7 +219,7 @@ bool apply_option(int id, const char* value, sim_options& o) {
         s.erase_answer.clear();
         return true;
     case opt_erase_noise:
-        if (!parse_number(value, 0, 10'000, n)) {
+        if (!parse_option_number(value, 0, 10'000, n)) {
             std::fprintf(stderr, "romup-sim: --erase-noise needs 0 to 10000\n");
             return false;
         }

@@ -2,6 +2,7 @@
 // file of pseudo-random data from address 0 on, and optionally the same data as
 // a raw binary to compare with what romup-sim's --flash writes out.
 #include "intel_hex.h"
+#include "option_number.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -50,16 +51,6 @@ enum option_id {
     opt_help
 };
 
-bool parse_number(const char* text, long low, long high, long& value) {
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
 // 0: go on; 1: --help given; 2: bad usage, reported on standard error.
 int parse_options(int argc, char** argv, image_options& o) {
     static const option options[] = {
@@ -77,7 +68,7 @@ int parse_options(int argc, char** argv, image_options& o) {
         long seed = 0;
         switch (id) {
         case opt_bytes:
-            if (!parse_number(optarg, 1, long{hex_flash_capacity}, o.bytes)) {
+            if (!parse_option_number(optarg, 1, long{hex_flash_capacity}, o.bytes)) {
                 std::fprintf(stderr, "romup-mkimage: --bytes needs 1 to %u\n", hex_flash_capacity);
                 return 2;
             }
@@ -89,14 +80,14 @@ int parse_options(int argc, char** argv, image_options& o) {
             o.bin_path = optarg;
             break;
         case opt_seed:
-            if (!parse_number(optarg, 0, 0x7FFFFFFF, seed)) {
+            if (!parse_option_number(optarg, 0, 0x7FFFFFFF, seed)) {
                 std::fprintf(stderr, "romup-mkimage: --seed needs 0 to 2147483647\n");
                 return 2;
             }
             o.seed = static_cast<unsigned long>(seed);
             break;
         case opt_record_bytes:
-            if (!parse_number(optarg, 16, 32, o.record_bytes) ||
+            if (!parse_option_number(optarg, 16, 32, o.record_bytes) ||
                 (o.record_bytes != 16 && o.record_bytes != 32)) {
                 std::fprintf(stderr, "romup-mkimage: --record-bytes is 16 or 32\n");
                 return 2;
