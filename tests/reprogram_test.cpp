@@ -328,3 +328,16 @@ TEST(Firmware, WithoutASingleLineFails) {
 }
 
 } // namespace
+
+namespace {
+
+// The interrupt key at the question changes nothing: the answer decides.
+TEST(Dialogue, InterruptAtTheQuestionIsIgnored) {
+    dialogue_run setup;
+    setup.options.signals_at_question = {SIGINT, SIGTERM};
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+    EXPECT_EQ(run.status, 0);
+}
+
+} // namespace

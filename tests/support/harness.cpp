@@ -203,6 +203,9 @@ run_result run_romup(const run_options& options) {
         if (!answered && result.out.size() >= question_end.size() &&
             result.out.compare(result.out.size() - question_end.size(), question_end.size(),
                                question_end) == 0) {
+            for (int signal_number : options.signals_at_question) {
+                kill(pid, signal_number);
+            }
             if (!options.modem_bytes_at_question.empty()) {
                 write_all(pty.master, options.modem_bytes_at_question);
             }

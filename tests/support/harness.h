@@ -46,6 +46,8 @@ struct run_options {
     sim_scenario modem;
     // Bytes the modem sends while the question is open, before the answer.
     std::string modem_bytes_at_question;
+    // Signals sent to romup while the question is open, before the answer.
+    std::vector<int> signals_at_question;
     // Signals sent to romup after this firmware line (0: none).
     int signal_at_firmware_line = 0;
     std::vector<int> signals;
