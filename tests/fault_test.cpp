@@ -7,14 +7,7 @@
 
 namespace {
 
-template <typename Row>
-auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
-    return out << row.name;
-}
-
-const std::string eof_record = ":00000001FF\n";
-const std::string ready = sim_scenario{}.loader_ready;
-const std::string restart = "XSTARTUP\rAT&F1\rAT&F1\r";
+using test_rows::operator<<;
 
 bool ends_with(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
@@ -109,7 +102,7 @@ TEST(Fault, BinaryBytesInImagesAndReplies) {
     options.modem.loader_ready = announcement;
     const run_result run = run_romup(options);
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rREPROGRAM\r" + binary + "\r" +
-                                     binary + "\r" + restart);
+                                     binary + "\r" + restart_commands);
     EXPECT_NE(run.out.find(question(announcement, dir.path + "/fw.hex")), std::string::npos);
     EXPECT_EQ(run.status, 0);
 }
@@ -129,7 +122,8 @@ TEST(Fault, LineOfHundredKilobytes) {
     if (long_line.size() % 1023 == 0) {
         sent += "\r";
     }
-    EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rREPROGRAM\r" + sent + restart);
+    EXPECT_EQ(run.line.received,
+              probe_commands + ":00\r:00000001FF\rREPROGRAM\r" + sent + restart_commands);
     EXPECT_EQ(run.status, 0);
 }
 

@@ -13,14 +13,8 @@
 
 namespace {
 
-// Rows show by their names in test listings.
-template <typename Row>
-auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
-    return out << row.name;
-}
+using test_rows::operator<<;
 
-const std::string eof_record = ":00000001FF\n";
-const std::string ready = sim_scenario{}.loader_ready;
 const std::string loading_failed = "\r\nError while loading code\r\n";
 const std::string not_started = "Error while starting loader\r\n";
 

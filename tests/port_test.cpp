@@ -9,11 +9,7 @@
 
 namespace {
 
-// Rows show by their names in test listings.
-template <typename Row>
-auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
-    return out << row.name;
-}
+using test_rows::operator<<;
 
 struct speed_case {
     const char* name;

@@ -1,6 +1,6 @@
 // The reprogramming dialogue and the firmware upload, end to end against the
 // simulated modem: the operator's answer, the erase, the firmware lines and
-// their answers, the restart and the reset; and complete runs.
+// their answers, the restart_commands and the reset; and complete runs.
 #include "harness.h"
 
 #include <csignal>
@@ -8,17 +8,10 @@
 
 namespace {
 
-// Rows show by their names in test listings.
-template <typename Row>
-auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
-    return out << row.name;
-}
+using test_rows::operator<<;
 
-const std::string eof_record = ":00000001FF\n";
 const std::string loader_file = ":00\n" + eof_record;
 const std::string loader_sent = ":00\r:00000001FF\r";
-const std::string ready = sim_scenario{}.loader_ready;
-const std::string restart = "XSTARTUP\rAT&F1\rAT&F1\r";
 
 // A run with a small loader and firmware against a modem that checks no
 // records and erases at once.
@@ -61,7 +54,7 @@ TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
     if (row.proceeds) {
         EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
         EXPECT_EQ(run.line.received,
-                  probe_commands + loader_sent + "REPROGRAM\rf1\rf2\r" + restart);
+                  probe_commands + loader_sent + "REPROGRAM\rf1\rf2\r" + restart_commands);
         EXPECT_EQ(run.status, 0);
     } else {
         EXPECT_EQ(run.out, setup.until_question() + aborted);
@@ -147,7 +140,7 @@ TEST_P(FirmwareAck, AcceptsOnlyDotOrCarriageReturn) {
     const std::string sent = probe_commands + loader_sent + "REPROGRAM\r";
     if (row.failing_line == 0) {
         EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
-        EXPECT_EQ(run.line.received, sent + "f1\rf2\r" + restart);
+        EXPECT_EQ(run.line.received, sent + "f1\rf2\r" + restart_commands);
         EXPECT_EQ(run.status, 0);
     } else if (row.failing_line == 1) {
         EXPECT_EQ(run.out, before + failed);
@@ -183,7 +176,8 @@ TEST_P(FirmwareFraming, SendsTheTextBeforeAnyLineEndThenOneCarriageReturn) {
     const firmware_framing_case& row = GetParam();
     dialogue_run setup(row.file);
     const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r" + row.sent + restart);
+    EXPECT_EQ(run.line.received,
+              probe_commands + loader_sent + "REPROGRAM\r" + row.sent + restart_commands);
     EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
     EXPECT_EQ(run.status, 0);
 }
@@ -271,8 +265,8 @@ TEST(CompleteRun, WritesTheFirmwareIntoTheFlash) {
     EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(loader)) +
                            question(ready, images.firmware) + erasing +
                            progress_line(firmware_heading, percents_of(firmware)) + loaded);
-    EXPECT_EQ(run.line.received,
-              probe_commands + as_sent(loader) + "REPROGRAM\r" + as_sent(firmware) + restart);
+    EXPECT_EQ(run.line.received, probe_commands + as_sent(loader) + "REPROGRAM\r" +
+                                     as_sent(firmware) + restart_commands);
     EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
@@ -291,7 +285,7 @@ TEST(CompleteRun, ReloadWithASilentAnswerToX) {
     EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
                            question("", images.firmware) + erasing +
                            progress_line(firmware_heading, percents_of(firmware)) + loaded);
-    EXPECT_EQ(run.line.received, "XREPROGRAM\r" + as_sent(firmware) + restart);
+    EXPECT_EQ(run.line.received, "XREPROGRAM\r" + as_sent(firmware) + restart_commands);
     EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
     EXPECT_EQ(run.status, 0);
 }

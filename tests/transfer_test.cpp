@@ -17,11 +17,7 @@
 
 namespace {
 
-// Rows show by their names in test listings.
-template <typename Row>
-auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
-    return out << row.name;
-}
+using test_rows::operator<<;
 
 // A stream that delivers content up to fail_at and then fails with EIO; with
 // fail_at beyond the content it ends as a file does.

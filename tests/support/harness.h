@@ -6,6 +6,7 @@
 #include "pseudo_terminal.h"
 #include "sim.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -99,3 +100,22 @@ std::vector<int> percents_of(const std::string& content);
 // slave side: a pseudo-terminal hands bytes on a little after the write, and
 // on a loaded machine that can take longer than the test build's short limit.
 void wait_until_queued(int slave_fd, int count);
+
+// Inline, so that a test file's own constants may be built from them: they
+// are initialised before anything defined after this header.
+// The end-of-file record that ends a loader image and starts the loader.
+inline const std::string eof_record = ":00000001FF\n";
+// The simulated loader's announcement when it starts.
+inline const std::string ready = sim_scenario{}.loader_ready;
+// What romup sends after a firmware upload: restart, then reset twice.
+inline const std::string restart_commands = "XSTARTUP\rAT&F1\rAT&F1\r";
+
+// Table rows show by their names in test listings. A test file brings this
+// into the namespace of its row types with
+// `using test_rows::operator<<;`, where gtest's printer finds it.
+namespace test_rows {
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
+    return out << row.name;
+}
+} // namespace test_rows
