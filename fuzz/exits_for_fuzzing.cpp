@@ -34,6 +34,12 @@ void fail(const char* message) {
     end_with(1, message);
 }
 
+// The re-load hint that romup adds says nothing about the upload itself.
+void fail_flash_incomplete(const char* message) {
+    std::fputs(message, stdout);
+    end_with(1, message);
+}
+
 void fail_cannot_open(const char* path) {
     std::printf("Can not open [%s]\r\n", path);
     end_with(1, "Can not open [%s]\r\n");

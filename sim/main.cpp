@@ -69,6 +69,8 @@ const char usage_text[] =
     "  --erase-noise N        send N other bytes (\".\") before the erase's \"0\"\n"
     "  --bad-firmware-ack N   answer firmware line N with \"E\"\n"
     "  --no-firmware-ack N    leave firmware line N unanswered\n"
+    "  --firmware-fault-once  the two faults above act in the first firmware upload\n"
+    "                         only, so that a romup -c after it can succeed\n"
     "  --no-startup-answer    say nothing to STARTUP (the restart still happens)\n"
     "  --no-ok                answer AT&F1 with its echo only, no OK\n"
     "  --vanish-loader N      close the device on receiving loader line N, and exit\n"
@@ -119,6 +121,7 @@ enum option_id {
     opt_no_loader_ack,
     opt_bad_firmware_ack,
     opt_no_firmware_ack,
+    opt_firmware_fault_once,
     opt_no_ready,
     opt_erase_never_ends,
     opt_erase_noise,
@@ -212,6 +215,9 @@ bool apply_option(int id, const char* value, sim_options& o) {
         }
         s.firmware_ack_at[n] = id == opt_bad_firmware_ack ? "E" : "";
         return true;
+    case opt_firmware_fault_once:
+        s.firmware_faults_once = true;
+        return true;
     case opt_no_ready:
         s.loader_ready = "\r\nTAVRIN 3306 RAM LOADER\r\n";
         return true;
@@ -265,6 +271,7 @@ int parse_options(int argc, char** argv, sim_options& o) {
         {"no-loader-ack", required_argument, nullptr, opt_no_loader_ack},
         {"bad-firmware-ack", required_argument, nullptr, opt_bad_firmware_ack},
         {"no-firmware-ack", required_argument, nullptr, opt_no_firmware_ack},
+        {"firmware-fault-once", no_argument, nullptr, opt_firmware_fault_once},
         {"no-ready", no_argument, nullptr, opt_no_ready},
         {"erase-never-ends", no_argument, nullptr, opt_erase_never_ends},
         {"erase-noise", required_argument, nullptr, opt_erase_noise},

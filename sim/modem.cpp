@@ -233,7 +233,7 @@ void firmware_line(modem& m, const std::string& text) {
         ack = s.firmware_ack == sim_firmware_ack::dot ? "." : "\r\n";
     }
     const auto at = s.firmware_ack_at.find(number);
-    if (at != s.firmware_ack_at.end()) {
+    if (at != s.firmware_ack_at.end() && !(s.firmware_faults_once && m.erases > 1)) {
         ack = at->second;
     }
     send(m, ack, 0, number);

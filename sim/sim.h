@@ -63,6 +63,9 @@ struct sim_scenario {
     // keyed by the 1-based line number within the phase. Empty: no answer.
     std::map<int, std::string> loader_ack_at;
     std::map<int, std::string> firmware_ack_at;
+    // firmware_ack_at acts in the first firmware upload of the session only (a
+    // fault on the line rather than in the image), so a recovery can succeed.
+    bool firmware_faults_once = false;
 
     std::vector<sim_answer_override> answers;
 

@@ -21,7 +21,7 @@ const std::string not_started = "Error while starting loader\r\n";
 // A loader run against a modem that checks no records: every line is good.
 struct loader_run {
     temp_dir dir;
-    std::string firmware = dir.file("fw.hex", ":00000001FF\n");
+    std::string firmware = dir.file("fw.hex", good_firmware);
     run_options options;
     explicit loader_run(const std::string& loader) {
         options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader)};
@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Reload, SendsOnlyXToASilentModem) {
     temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", ":00000001FF\n");
+    const std::string firmware = dir.file("fw.hex", good_firmware);
     run_options options;
     options.args = {"-p{port}", "-f" + firmware, "-c", "-l" + dir.path + "/missing.hex"};
     options.answer = "n";
@@ -297,7 +297,7 @@ TEST(Reload, SendsOnlyXToASilentModem) {
 
 TEST(Reload, ShowsTheLoadersAnswer) {
     temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", ":00000001FF\n");
+    const std::string firmware = dir.file("fw.hex", good_firmware);
     run_options options;
     options.args = {"-c", "-p{port}", "-f" + firmware};
     options.answer = "N";

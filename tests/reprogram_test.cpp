@@ -27,6 +27,10 @@ struct dialogue_run {
         options.modem.check_records = false;
         options.modem.erase_ms = 0;
     }
+    // The re-load command romup gives after a failure past the erase.
+    std::string hint(const run_result& run) const {
+        return reload_hint(run.port_path, firmware, 19200);
+    }
     // Standard output up to the question.
     std::string until_question() const {
         return banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
@@ -52,12 +56,12 @@ TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
     setup.options.answer = row.answer;
     const run_result run = run_romup(setup.options);
     if (row.proceeds) {
-        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+        EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
         EXPECT_EQ(run.line.received,
                   probe_commands + loader_sent + "REPROGRAM\rf1\rf2\r" + restart_commands);
         EXPECT_EQ(run.status, 0);
     } else {
-        EXPECT_EQ(run.out, setup.until_question() + aborted);
+        EXPECT_EQ(without_warnings(run.out), setup.until_question() + aborted);
         EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
         EXPECT_EQ(run.status, 1);
         EXPECT_FALSE(run.line.erased);
@@ -80,7 +84,7 @@ TEST(Dialogue, RefusalStillTellsASilentLoaderToStart) {
     setup.options.answer = "n\n";
     setup.options.modem.answers = {{"STARTUP", 1, ""}};
     const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.out, setup.until_question() + aborted);
+    EXPECT_EQ(without_warnings(run.out), setup.until_question() + aborted);
     EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
     EXPECT_EQ(run.status, 1);
 }
@@ -101,10 +105,11 @@ TEST_P(EraseWait, CountsFortyAttempts) {
     setup.options.modem.erase_answer = row.erase_answer;
     const run_result run = run_romup(setup.options);
     if (row.erased) {
-        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+        EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
         EXPECT_EQ(run.status, 0);
     } else {
-        EXPECT_EQ(run.out, setup.until_question() + erasing + "Error while erasing Flash\r\n");
+        EXPECT_EQ(without_warnings(run.out), setup.until_question() + erasing +
+                                                 "Error while erasing Flash\r\n" + setup.hint(run));
         EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
         EXPECT_EQ(run.status, 1);
     }
@@ -139,15 +144,15 @@ TEST_P(FirmwareAck, AcceptsOnlyDotOrCarriageReturn) {
     const std::string before = setup.until_question() + erasing + firmware_heading;
     const std::string sent = probe_commands + loader_sent + "REPROGRAM\r";
     if (row.failing_line == 0) {
-        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+        EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
         EXPECT_EQ(run.line.received, sent + "f1\rf2\r" + restart_commands);
         EXPECT_EQ(run.status, 0);
     } else if (row.failing_line == 1) {
-        EXPECT_EQ(run.out, before + failed);
+        EXPECT_EQ(without_warnings(run.out), before + failed + setup.hint(run));
         EXPECT_EQ(run.line.received, sent + "f1\r");
         EXPECT_EQ(run.status, 1);
     } else {
-        EXPECT_EQ(run.out, before + "\b\b\b\b 50%" + failed);
+        EXPECT_EQ(without_warnings(run.out), before + "\b\b\b\b 50%" + failed + setup.hint(run));
         EXPECT_EQ(run.line.received, sent + "f1\rf2\r");
         EXPECT_EQ(run.status, 1);
     }
@@ -178,7 +183,7 @@ TEST_P(FirmwareFraming, SendsTheTextBeforeAnyLineEndThenOneCarriageReturn) {
     const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.line.received,
               probe_commands + loader_sent + "REPROGRAM\r" + row.sent + restart_commands);
-    EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+    EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
     EXPECT_EQ(run.status, 0);
 }
 
@@ -207,6 +212,7 @@ struct restart_case {
     std::vector<sim_answer_override> answers;
     std::string tail; // standard output after the firmware's progress line
     int status;
+    bool hinted = false; // the re-load command follows
 };
 
 class Restart : public ::testing::TestWithParam<restart_case> {};
@@ -216,7 +222,8 @@ TEST_P(Restart, NeedsReadyThenAnyAnswer) {
     dialogue_run setup;
     setup.options.modem.answers = row.answers;
     const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.out, setup.until_uploaded() + row.tail);
+    EXPECT_EQ(without_warnings(run.out),
+              setup.until_uploaded() + row.tail + (row.hinted ? setup.hint(run) : ""));
     EXPECT_EQ(run.status, row.status);
 }
 
@@ -226,8 +233,9 @@ INSTANTIATE_TEST_SUITE_P(
     Dialogue, Restart,
     ::testing::Values(
         restart_case{"ReadyAmongText", {{"X", 0, "xx READY yy"}}, loaded, 0},
-        restart_case{"NoAnswerToX", {{"X", 0, ""}}, "Error while starting loader\r\n", 1},
-        restart_case{"LowerCaseReady", {{"X", 0, "ready"}}, "Error while starting loader\r\n", 1},
+        restart_case{"NoAnswerToX", {{"X", 0, ""}}, "Error while starting loader\r\n", 1, true},
+        restart_case{
+            "LowerCaseReady", {{"X", 0, "ready"}}, "Error while starting loader\r\n", 1, true},
         restart_case{"AnyAnswerToStartup", {{"STARTUP", 0, "?"}}, loaded, 0},
         restart_case{
             "NoAnswerToStartup", {{"STARTUP", 0, ""}}, "Error while restarting modem\r\n", 1},
@@ -314,9 +322,10 @@ TEST(Firmware, WithoutASingleLineFails) {
     dialogue_run setup;
     setup.options.args[1] = "-f/dev/null";
     const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}) +
-                           question(ready, "/dev/null") + erasing + firmware_heading +
-                           "\r\nError while loading Flash\r\n");
+    EXPECT_EQ(without_warnings(run.out),
+              banner + progress_line(loader_heading, {25, 100}) + question(ready, "/dev/null") +
+                  erasing + firmware_heading + "\r\nError while loading Flash\r\n" +
+                  reload_hint(run.port_path, "/dev/null", 19200));
     EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
     EXPECT_EQ(run.status, 1);
 }
@@ -330,7 +339,7 @@ TEST(Dialogue, InterruptAtTheQuestionIsIgnored) {
     dialogue_run setup;
     setup.options.signals_at_question = {SIGINT, SIGTERM};
     const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
+    EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
     EXPECT_EQ(run.status, 0);
 }
 

@@ -99,8 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
         read_error_case{"LoaderAtStart", true, 0, "", loader_heading + loader_failed},
         read_error_case{"LoaderAfterTwoLines", true, 4, "a\rb\r", loader_heading + loader_failed},
         read_error_case{"LoaderMidLine", true, 5, "a\rb\r", loader_heading + loader_failed},
+        // No port or firmware is named here: the re-load command shows them empty.
         read_error_case{"FirmwareAfterOneLine", false, 2, "a\r",
-                        firmware_heading + firmware_failed},
+                        firmware_heading + firmware_failed + reload_hint("", "", 19200)},
         // For contrast: the same stream read to its end is a whole image.
         read_error_case{"LoaderNoError", true, 7, "a\rb\rc\r", loader_heading + "\r\n", 0},
         read_error_case{"FirmwareNoError", false, 7, "a\rb\rc\r", firmware_heading + "\r\n", 0}),

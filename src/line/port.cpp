@@ -32,16 +32,24 @@ void set_guarded_signals(void (*action)(int)) {
     }
 }
 
+const speed_row& row_for_rate(std::int32_t rate) {
+    const speed_row* chosen = &speed_table[0];
+    for (const speed_row& row : speed_table) {
+        if (row.rate <= rate) {
+            chosen = &row;
+        }
+    }
+    return *chosen;
+}
+
 } // namespace
 
 speed_t speed_for_rate(std::int32_t rate) {
-    speed_t chosen = B300;
-    for (const speed_row& row : speed_table) {
-        if (row.rate <= rate) {
-            chosen = row.constant;
-        }
-    }
-    return chosen;
+    return row_for_rate(rate).constant;
+}
+
+std::int32_t listed_rate(std::int32_t rate) {
+    return row_for_rate(rate).rate;
 }
 
 int port_open() {

@@ -2,6 +2,7 @@
 
 #include "run/exits.h"
 #include "run/state.h"
+#include "transfer/image_check.h"
 
 #include <cctype>
 #include <cstdint>
@@ -109,5 +110,17 @@ void check_image_files() {
     if (stat(firmware_name, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
         std::printf("Firmware file [%s] is empty\r\n", firmware_name);
         end_run(1);
+    }
+}
+
+void check_firmware_records() {
+    std::FILE* firmware = std::fopen(firmware_name, "r");
+    if (firmware == nullptr) {
+        fail_cannot_open(firmware_name);
+    }
+    const bool read = check_image(firmware);
+    std::fclose(firmware);
+    if (!read) {
+        fail_cannot_open(firmware_name);
     }
 }

@@ -23,3 +23,7 @@ int read_speed(const char* text);
 // firmware file that is empty is refused too: erasing the Flash and writing
 // nothing must not pass for success.
 void check_image_files();
+
+// Reads the firmware once and checks it as Intel HEX records, for the
+// warnings at the question; ends the run when it cannot be read to its end.
+void check_firmware_records();

@@ -3,6 +3,7 @@
 #include "line/exchange.h"
 #include "run/exits.h"
 #include "run/state.h"
+#include "transfer/image_check.h"
 #include "transfer/upload.h"
 
 #include <cctype>
@@ -39,6 +40,8 @@ void reprogram() {
         fail(nullptr);
     }
     std::printf("\r\n%s\r\n\n", reply);
+    // Where the operator decides, not at start-up, where it would scroll away.
+    warn_about_image(firmware_name);
     std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ", firmware_name);
     if (!operator_confirms()) {
         std::fclose(firmware);
@@ -51,13 +54,13 @@ void reprogram() {
     send_text("REPROGRAM\r");
     if (!flash_erased()) {
         std::fclose(firmware);
-        fail("Error while erasing Flash\r\n");
+        fail_flash_incomplete("Error while erasing Flash\r\n");
     }
     upload_firmware(firmware);
 
     const int ready_count = send_command("X");
     if (ready_count < 1 || !reply_contains("READY")) {
-        fail("Error while starting loader\r\n");
+        fail_flash_incomplete("Error while starting loader\r\n");
     }
     if (send_command("STARTUP\r") == 0) {
         fail("Error while restarting modem\r\n");

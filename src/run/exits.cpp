@@ -23,6 +23,17 @@ void fail(const char* message) {
     end_run(1);
 }
 
+void fail_flash_incomplete(const char* message) {
+    std::fputs(message, stdout);
+    // Past the erase only the loader in the modem's RAM can still reach the
+    // Flash: a modem switched off or reset now may never start again.
+    std::printf("\r\nThe Flash is incomplete. Keep the modem powered: the loader still runs in "
+                "its RAM.\r\nRun romup again at once in re-load mode:\r\n"
+                "  romup -c -p%s -f%s -s%ld\r\n",
+                port_name, firmware_name, static_cast<long>(listed_rate(line_speed)));
+    end_run(1);
+}
+
 void fail_cannot_open(const char* path) {
     std::printf("Can not open [%s]\r\n", path);
     end_run(1);

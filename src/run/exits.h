@@ -11,5 +11,10 @@
 // with status 1.
 [[noreturn]] void fail(const char* message);
 
+// For a failure once the erase has begun: prints message, then tells the
+// operator to keep the modem powered and gives the re-load command for this
+// port, firmware and line speed, and ends the run with status 1.
+[[noreturn]] void fail_flash_incomplete(const char* message);
+
 // Prints "Can not open [path]" and ends the run with status 1.
 [[noreturn]] void fail_cannot_open(const char* path);

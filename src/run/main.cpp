@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
         fail(usage_text);
     }
     check_image_files();
+    check_firmware_records();
 
     if (port_open() == 0) {
         fail_cannot_open(port_name);

@@ -20,6 +20,15 @@ bool line_accepted(phase which) {
     return firmware_line_accepted();
 }
 
+// The firmware is only ever uploaded into a Flash that has been erased.
+[[noreturn]] void fail_upload(std::FILE* image, phase which, const char* message) {
+    std::fclose(image);
+    if (which == phase::loader) {
+        fail(message);
+    }
+    fail_flash_incomplete(message);
+}
+
 void stream_image(std::FILE* image, phase which) {
     const bool loader = which == phase::loader;
     // The failure messages begin with CR LF to end the progress line first.
@@ -35,8 +44,7 @@ void stream_image(std::FILE* image, phase which) {
             break;
         }
         if (got < 0 || !line_accepted(which)) {
-            std::fclose(image);
-            fail(failure);
+            fail_upload(image, which, failure);
         }
         ++lines;
         show_progress(image);
@@ -44,8 +52,7 @@ void stream_image(std::FILE* image, phase which) {
     // A firmware that held no line at all (an empty pipe or device; an empty
     // file is refused at start-up) wrote nothing into the erased Flash.
     if (!loader && lines == 0) {
-        std::fclose(image);
-        fail(failure);
+        fail_upload(image, which, failure);
     }
     std::fclose(image);
     progress_end();

@@ -290,3 +290,24 @@ void wait_until_queued(int slave_fd, int count) {
         ioctl(slave_fd, FIONREAD, &queued);
     }
 }
+
+std::string without_warnings(const std::string& out) {
+    static const std::string mark = "Warning: ";
+    std::string kept = out;
+    std::size_t at = 0;
+    while ((at = kept.find(mark, at)) != std::string::npos) {
+        const std::size_t end = kept.find("\r\n", at);
+        if ((at > 0 && kept[at - 1] != '\n') || end == std::string::npos) {
+            at += mark.size();
+            continue;
+        }
+        kept.erase(at, end + 2 - at);
+    }
+    return kept;
+}
+
+std::string reload_hint(const std::string& port, const std::string& firmware, int speed) {
+    return "\r\nThe Flash is incomplete. Keep the modem powered: the loader still runs in its "
+           "RAM.\r\nRun romup again at once in re-load mode:\r\n  romup -c -p" +
+           port + " -f" + firmware + " -s" + std::to_string(speed) + "\r\n";
+}

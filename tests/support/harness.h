@@ -74,6 +74,14 @@ run_result run_romup(const run_options& options);
 extern const std::string banner;
 extern const std::string usage;
 
+// Standard output without the warnings about the firmware image that romup
+// prints at the question (whole lines that begin with "Warning: "), for tests
+// whose firmware is no well-formed image on purpose.
+std::string without_warnings(const std::string& out);
+
+// What romup prints after a failure once the erase has begun.
+std::string reload_hint(const std::string& port, const std::string& firmware, int speed);
+
 // A progress line: heading, the updates to each percentage in turn, CR LF.
 std::string progress_line(const std::string& heading, const std::vector<int>& percents);
 extern const std::string loader_heading;
@@ -107,6 +115,8 @@ void wait_until_queued(int slave_fd, int count);
 inline const std::string eof_record = ":00000001FF\n";
 // The simulated loader's announcement when it starts.
 inline const std::string ready = sim_scenario{}.loader_ready;
+// The smallest well-formed firmware image: one data record and the end.
+inline const std::string good_firmware = ":0100000000FF\n" + eof_record;
 // What romup sends after a firmware upload: restart, then reset twice.
 inline const std::string restart_commands = "XSTARTUP\rAT&F1\rAT&F1\r";
 

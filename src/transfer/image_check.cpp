@@ -1,0 +1,208 @@
+#include "transfer/image_check.h"
+
+#include <cstdarg>
+
+std::int64_t problem_lines = 0;
+std::int64_t first_problem_line = 0;
+char first_problem[96] = "";
+bool end_record_seen = false;
+bool data_record_seen = false;
+
+namespace {
+
+// The line being read. A record's bytes are summed as they come, so that no
+// line is ever held in memory, however long.
+struct line_scan {
+    std::int64_t number = 1;
+    std::int64_t column = 0; // bytes of the line taken so far, its line end aside
+    bool cr_pending = false; // a CR that is the line end if an LF or the end follows
+    bool faulty = false;     // fault holds what is wrong with the line
+    char fault[64] = "";
+    std::int64_t digits = 0;
+    unsigned high_digit = 0;
+    std::int64_t bytes = 0;
+    unsigned sum = 0;         // of every byte, the checksum included
+    unsigned byte_count = 0;  // the record's first byte
+    unsigned record_type = 0; // its fourth
+    unsigned last_byte = 0;
+    bool after_end = false; // an end-of-file record came before this line
+};
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    const unsigned char lower = static_cast<unsigned char>(c | 0x20);
+    if (lower >= 'a' && lower <= 'f') {
+        return lower - 'a' + 10;
+    }
+    return -1;
+}
+
+void note_fault(line_scan& line, const char* format, ...) {
+    if (line.faulty) {
+        return;
+    }
+    line.faulty = true;
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(line.fault, sizeof line.fault, format, values);
+    va_end(values);
+}
+
+void note_problem(const line_scan& line) {
+    if (problem_lines++ > 0) {
+        return;
+    }
+    first_problem_line = line.number;
+    if (line.after_end) {
+        std::snprintf(first_problem, sizeof first_problem, "comes after the end-of-file record");
+    } else {
+        std::snprintf(first_problem, sizeof first_problem, "is not an Intel HEX record (%s)",
+                      line.fault);
+    }
+}
+
+// A byte of the line that is not its line end.
+void take_content(line_scan& line, unsigned char c) {
+    ++line.column;
+    if (line.faulty) {
+        return;
+    }
+    if (line.column == 1) {
+        if (c != ':') {
+            note_fault(line, "no colon at its start");
+        }
+        return;
+    }
+    const int value = hex_value(c);
+    if (value < 0) {
+        note_fault(line, "a byte that is no hexadecimal digit at column %lld",
+                   static_cast<long long>(line.column));
+        return;
+    }
+    if (line.digits++ % 2 == 0) {
+        line.high_digit = static_cast<unsigned>(value);
+        return;
+    }
+    const unsigned byte = line.high_digit * 16 + static_cast<unsigned>(value);
+    if (line.bytes == 0) {
+        line.byte_count = byte;
+    } else if (line.bytes == 3) {
+        line.record_type = byte;
+    }
+    line.sum += byte;
+    line.last_byte = byte;
+    ++line.bytes;
+}
+
+void take_byte(line_scan& line, unsigned char c) {
+    // Only a CR right before the LF, or at the very end, is part of the line end.
+    if (line.cr_pending) {
+        line.cr_pending = false;
+        take_content(line, '\r');
+    }
+    if (c == '\r') {
+        line.cr_pending = true;
+        return;
+    }
+    take_content(line, c);
+}
+
+void judge_record(line_scan& line) {
+    constexpr int frame_bytes = 5; // count, address (2), type, checksum
+    if (line.faulty) {
+        return;
+    }
+    if (line.digits % 2 != 0) {
+        note_fault(line, "an odd number of hexadecimal digits");
+    } else if (line.bytes < frame_bytes) {
+        note_fault(line, "too short for a record");
+    } else if (line.byte_count + frame_bytes != line.bytes) {
+        note_fault(line, "byte count %u, but %lld data bytes", line.byte_count,
+                   static_cast<long long>(line.bytes - frame_bytes));
+    } else if ((line.sum & 0xFF) != 0) {
+        note_fault(line, "checksum %02X, expected %02X", line.last_byte,
+                   (0x100 - ((line.sum - line.last_byte) & 0xFF)) & 0xFF);
+    } else if (line.record_type > 5) {
+        note_fault(line, "unknown record type %02X", line.record_type);
+    }
+}
+
+void end_line(line_scan& line) {
+    if (line.column > 0) {
+        if (line.after_end) {
+            note_problem(line);
+        } else {
+            judge_record(line);
+            if (line.faulty) {
+                note_problem(line);
+            } else if (line.record_type == 1) {
+                end_record_seen = true;
+                line.after_end = true;
+            } else if (line.record_type == 0) {
+                data_record_seen = true;
+            }
+        }
+    }
+    line_scan next;
+    next.number = line.number + 1;
+    next.after_end = line.after_end;
+    line = next;
+}
+
+} // namespace
+
+bool check_image(std::FILE* image) {
+    problem_lines = 0;
+    first_problem_line = 0;
+    first_problem[0] = '\0';
+    end_record_seen = false;
+    data_record_seen = false;
+
+    line_scan line;
+    unsigned char chunk[16384];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, image)) > 0) {
+        for (std::size_t i = 0; i < got; ++i) {
+            if (chunk[i] == '\n') {
+                end_line(line);
+            } else {
+                take_byte(line, chunk[i]);
+            }
+        }
+    }
+    if (std::ferror(image)) {
+        return false;
+    }
+    end_line(line);
+    return true;
+}
+
+bool image_has_problems() {
+    return problem_lines > 0 || !end_record_seen || !data_record_seen;
+}
+
+void warn_about_image(const char* name) {
+    if (problem_lines > 0) {
+        std::printf("Warning: [%s] line %lld %s\r\n", name,
+                    static_cast<long long>(first_problem_line), first_problem);
+    }
+    if (problem_lines == 2) {
+        std::printf("Warning: [%s] has 1 more line with a problem\r\n", name);
+    } else if (problem_lines > 2) {
+        std::printf("Warning: [%s] has %lld more lines with problems\r\n", name,
+                    static_cast<long long>(problem_lines - 1));
+    }
+    if (!end_record_seen) {
+        std::printf("Warning: [%s] has no end-of-file record: the file may be cut short\r\n", name);
+    }
+    if (!data_record_seen) {
+        std::printf("Warning: [%s] holds no data record: there is no firmware in it\r\n", name);
+    }
+    if (image_has_problems()) {
+        std::fputs("Warning: Y erases the Flash; a modem that refuses this image, or takes only "
+                   "part of it, is left without firmware\r\n",
+                   stdout);
+    }
+}
