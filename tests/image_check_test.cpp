@@ -1,0 +1,184 @@
+// The look at the firmware before the erase, end to end: romup warns at the
+// question about an image that is no complete, well-formed Intel HEX file,
+// says nothing about one that is, and the operator's answer still decides.
+// The records here are built by the test itself, apart from romup's reading
+// and from the simulated modem's.
+#include "harness.h"
+
+#include <cctype>
+#include <gtest/gtest.h>
+
+namespace {
+
+using test_rows::operator<<;
+
+std::string hex_byte(unsigned value) {
+    static const char digits[] = "0123456789ABCDEF";
+    return {digits[(value >> 4) & 0xF], digits[value & 0xF]};
+}
+
+// One record with its checksum; count_offset makes its byte count lie.
+std::string record(unsigned type, unsigned address, const std::string& data,
+                   unsigned count_offset = 0) {
+    const unsigned count = static_cast<unsigned>(data.size()) + count_offset;
+    unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
+    std::string text =
+        ":" + hex_byte(count) + hex_byte(address >> 8) + hex_byte(address & 0xFF) + hex_byte(type);
+    for (char c : data) {
+        sum += static_cast<unsigned char>(c);
+        text += hex_byte(static_cast<unsigned char>(c));
+    }
+    return text + hex_byte((0x100 - (sum & 0xFF)) & 0xFF) + "\n";
+}
+
+const std::string line1 = record(0, 0x0000, "\x01\x02\x03\x04");
+const std::string line2 = record(0, 0x0004, "\x05\x06\x07\x08");
+const std::string image = line1 + line2 + eof_record;
+
+std::string lower_case(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string with_crlf(const std::string& text) {
+    std::string crlf;
+    for (char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return crlf;
+}
+
+std::string every_byte_twice() {
+    std::string bytes;
+    for (int round = 0; round < 2; ++round) {
+        for (int value = 0; value < 256; ++value) {
+            bytes += static_cast<char>(value);
+        }
+    }
+    return bytes;
+}
+
+const std::string risk = "Warning: Y erases the Flash; a modem that refuses this image, or takes "
+                         "only part of it, is left without firmware\r\n";
+
+// "{fw}" in an expected warning stands for the firmware's path.
+struct check_case {
+    const char* name;
+    std::string firmware;
+    std::string warnings; // every warning line, in order; "" for none
+    bool reload = false;
+    std::string answer = "n\n";
+};
+
+class ImageCheck : public ::testing::TestWithParam<check_case> {};
+
+TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
+    const check_case& row = GetParam();
+    temp_dir dir;
+    const std::string firmware = dir.file("fw.hex", row.firmware);
+    run_options options;
+    options.args = {"-p{port}", "-f" + firmware};
+    options.answer = row.answer;
+    options.modem.erase_ms = 0;
+    std::string before_question = banner;
+    std::string sent_before;
+    if (row.reload) {
+        options.args.push_back("-c");
+        options.modem.start = sim_start::loader_running;
+        options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
+        before_question += "Trying to re-load firmware code\r\n\r\n\r\nREADY\r\n\r\n\n";
+        sent_before = "X";
+    } else {
+        options.args.push_back("-l" + dir.file("loader.hex", eof_record));
+        before_question += progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
+        sent_before = probe_commands + ":00000001FF\r";
+    }
+    std::string warnings = row.warnings;
+    for (std::size_t at; (at = warnings.find("{fw}")) != std::string::npos;) {
+        warnings.replace(at, 4, firmware);
+    }
+    const std::string question_text =
+        "Ready to transfer [" + firmware + "] to the Flash. Reprogram [Y/N]? ";
+
+    const run_result run = run_romup(options);
+    if (row.answer == "n\n") {
+        EXPECT_EQ(run.out, before_question + warnings + question_text + aborted);
+        EXPECT_EQ(run.line.received, sent_before + "STARTUP\r");
+        EXPECT_FALSE(run.line.erased);
+        EXPECT_EQ(run.status, 1);
+    } else {
+        EXPECT_EQ(run.out, before_question + warnings + question_text + erasing +
+                               progress_line(firmware_heading, percents_of(row.firmware)) + loaded);
+        EXPECT_TRUE(run.line.erased);
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, ImageCheck,
+    ::testing::Values(
+        check_case{"WellFormed", image, "", false, "y\n"},
+        check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
+        check_case{"LowerCaseDigits", lower_case(image), "", false, "y\n"},
+        check_case{"CarriageReturnLineFeedEnds", with_crlf(image), "", false, "y\n"},
+        check_case{"BlankLines", "\n" + line1 + "\r\n\n" + line2 + eof_record + "\n", "", false,
+                   "y\n"},
+        check_case{"Binary", every_byte_twice(),
+                   "Warning: [{fw}] line 1 is not an Intel HEX record (no colon at its start)\r\n"
+                   "Warning: [{fw}] has 2 more lines with problems\r\n"
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n"
+                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" +
+                       risk},
+        check_case{"BinaryInReloadMode", every_byte_twice(),
+                   "Warning: [{fw}] line 1 is not an Intel HEX record (no colon at its start)\r\n"
+                   "Warning: [{fw}] has 2 more lines with problems\r\n"
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n"
+                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" +
+                       risk,
+                   true},
+        check_case{"CutInARecord", line1 + line2.substr(0, 11),
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (byte count 4, but 0 data "
+                   "bytes)\r\n"
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
+                       risk},
+        check_case{"CutInADigitPair", line1 + line2.substr(0, 12),
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (an odd number of "
+                   "hexadecimal digits)\r\n"
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
+                       risk},
+        // Every line that is there is good: the operator may still go on.
+        check_case{"CutAfterARecord", line1 + line2,
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
+                       risk,
+                   false, "y\n"},
+        check_case{"BadChecksum", line1 + line2.substr(0, 17) + "DF\n" + eof_record,
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (checksum DF, expected "
+                   "DE)\r\n" +
+                       risk},
+        check_case{"WrongByteCount", record(0, 0, "\x01\x02\x03\x04", 1) + line2 + eof_record,
+                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 5, but 4 data "
+                   "bytes)\r\n" +
+                       risk},
+        check_case{"UnknownRecordType", line1 + record(6, 0, "") + line2 + eof_record,
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (unknown record type "
+                   "06)\r\n" +
+                       risk},
+        check_case{"NotAHexDigit", line1 + ":0400040005060708G\n" + eof_record,
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (a byte that is no "
+                   "hexadecimal digit at column 18)\r\n" +
+                       risk},
+        check_case{"CarriageReturnInsideALine", line1 + ":04000400\r05060708DE\n" + eof_record,
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (a byte that is no "
+                   "hexadecimal digit at column 10)\r\n" +
+                       risk},
+        check_case{"DataAfterTheEnd", image + line2 + "junk\n",
+                   "Warning: [{fw}] line 4 comes after the end-of-file record\r\n"
+                   "Warning: [{fw}] has 1 more line with a problem\r\n" +
+                       risk},
+        check_case{"NoDataRecord", eof_record,
+                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" + risk}),
+    [](const ::testing::TestParamInfo<check_case>& info) { return info.param.name; });
+
+} // namespace
