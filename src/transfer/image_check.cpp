@@ -1,5 +1,6 @@
 #include "transfer/image_check.h"
 
+#include <array>
 #include <cstdarg>
 
 std::int64_t problem_lines = 0;
@@ -28,16 +29,26 @@ struct line_scan {
     bool after_end = false; // an end-of-file record came before this line
 };
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+// The value of each byte as a hexadecimal digit, either case; not_a_digit for
+// the rest.
+constexpr unsigned char not_a_digit = 0xFF;
+
+constexpr std::array<unsigned char, 256> hex_digit_values() {
+    std::array<unsigned char, 256> value{};
+    for (unsigned char& v : value) {
+        v = not_a_digit;
     }
-    const unsigned char lower = static_cast<unsigned char>(c | 0x20);
-    if (lower >= 'a' && lower <= 'f') {
-        return lower - 'a' + 10;
+    for (int digit = 0; digit < 10; ++digit) {
+        value['0' + digit] = static_cast<unsigned char>(digit);
     }
-    return -1;
+    for (int digit = 0; digit < 6; ++digit) {
+        value['a' + digit] = static_cast<unsigned char>(10 + digit);
+        value['A' + digit] = static_cast<unsigned char>(10 + digit);
+    }
+    return value;
 }
+
+constexpr std::array<unsigned char, 256> hex_value = hex_digit_values();
 
 void note_fault(line_scan& line, const char* format, ...) {
     if (line.faulty) {
@@ -75,17 +86,17 @@ void take_content(line_scan& line, unsigned char c) {
         }
         return;
     }
-    const int value = hex_value(c);
-    if (value < 0) {
+    const unsigned value = hex_value[c];
+    if (value == not_a_digit) {
         note_fault(line, "a byte that is no hexadecimal digit at column %lld",
                    static_cast<long long>(line.column));
         return;
     }
     if (line.digits++ % 2 == 0) {
-        line.high_digit = static_cast<unsigned>(value);
+        line.high_digit = value;
         return;
     }
-    const unsigned byte = line.high_digit * 16 + static_cast<unsigned>(value);
+    const unsigned byte = line.high_digit * 16 + value;
     if (line.bytes == 0) {
         line.byte_count = byte;
     } else if (line.bytes == 3) {
