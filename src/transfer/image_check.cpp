@@ -38,10 +38,10 @@ constexpr std::array<unsigned char, 256> hex_digit_values() {
     for (unsigned char& v : value) {
         v = not_a_digit;
     }
-    for (int digit = 0; digit < 10; ++digit) {
+    for (std::size_t digit = 0; digit < 10; ++digit) {
         value['0' + digit] = static_cast<unsigned char>(digit);
     }
-    for (int digit = 0; digit < 6; ++digit) {
+    for (std::size_t digit = 0; digit < 6; ++digit) {
         value['a' + digit] = static_cast<unsigned char>(10 + digit);
         value['A' + digit] = static_cast<unsigned char>(10 + digit);
     }
