@@ -188,8 +188,8 @@ TEST(Loader, FromAPipeShowsPercentages) {
     });
     const run_result run = run_romup(run_setup.options);
     writer.join();
-    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(content)) +
-                           run_setup.declined());
+    EXPECT_EQ(run.out,
+              banner + progress_line(loader_heading, percents_of(content)) + run_setup.declined());
     EXPECT_EQ(run.status, 1);
 }
 

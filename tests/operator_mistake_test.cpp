@@ -95,7 +95,9 @@ struct fifo_writer {
             close(fd);
         });
     }
-    ~fifo_writer() { writer.join(); }
+    ~fifo_writer() {
+        writer.join();
+    }
     fifo_writer(const fifo_writer&) = delete;
     fifo_writer& operator=(const fifo_writer&) = delete;
 };
@@ -164,12 +166,14 @@ TEST_P(PortThatIsNoTerminal, IsLeftAsItWas) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Port, PortThatIsNoTerminal,
-    ::testing::Values(port_case{"RegularFile", port_kind::regular_file},
-                      port_case{"NullDevice", port_kind::null_device},
-                      port_case{"Fifo", port_kind::fifo}, port_case{"Socket", port_kind::socket}),
-    [](const ::testing::TestParamInfo<port_case>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Port, PortThatIsNoTerminal,
+                         ::testing::Values(port_case{"RegularFile", port_kind::regular_file},
+                                           port_case{"NullDevice", port_kind::null_device},
+                                           port_case{"Fifo", port_kind::fifo},
+                                           port_case{"Socket", port_kind::socket}),
+                         [](const ::testing::TestParamInfo<port_case>& info) {
+                             return info.param.name;
+                         });
 
 // romup -pfirmware.hex -f/dev/ttyUSB0: the firmware is tested first, and a
 // terminal is no image; the firmware file is not written.

@@ -306,9 +306,7 @@ TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
 
 } // namespace
 
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 namespace {
 
