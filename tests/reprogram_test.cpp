@@ -306,8 +306,6 @@ TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
 
 } // namespace
 
-namespace {} // namespace
-
 namespace {
 
 // The interrupt key at the question changes nothing: the answer decides.
