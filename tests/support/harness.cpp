@@ -172,8 +172,19 @@ run_result run_romup(const run_options& options) {
     if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     }
+    // romup inherits the limit; the test keeps it only for the spawn, far
+    // less than a second of its own processor time.
+    rlimit own_limit{};
+    getrlimit(RLIMIT_CPU, &own_limit);
+    if (options.cpu_limit_seconds > 0) {
+        rlimit lowered = own_limit;
+        lowered.rlim_cur = static_cast<rlim_t>(options.cpu_limit_seconds);
+        setrlimit(RLIMIT_CPU, &lowered);
+    }
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    setrlimit(RLIMIT_CPU, &own_limit);
+    if (spawned != 0) {
         throw std::runtime_error("cannot start romup");
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -56,6 +56,9 @@ struct run_options {
     std::vector<int> signals;
     // Another process (the test) holds the port's advisory lock for the run.
     bool port_locked = false;
+    // romup starts with this soft processor-time limit in seconds (0: the
+    // test's own).
+    int cpu_limit_seconds = 0;
     // Called with romup's process id on a thread of its own once romup has
     // started; the run ends only after it has returned.
     std::function<void(pid_t)> while_running;
