@@ -331,6 +331,26 @@ INSTANTIATE_TEST_SUITE_P(Firmware, FifoFirmware,
                              return info.param.name;
                          });
 
+// A pipe whose copy cannot be made has no end romup could rely on.
+TEST(Firmware, FifoWithoutRoomForItsCopyCannotBeOpened) {
+    temp_dir dir;
+    const fifo_writer writer(dir.path + "/fw.fifo", ":00\n");
+    const char* own = std::getenv("TMPDIR");
+    const std::string own_tmpdir = own != nullptr ? own : "";
+    setenv("TMPDIR", (dir.path + "/missing").c_str(), 1);
+    run_options options;
+    options.args = {"-p{port}", "-f" + writer.path, "-l" + dir.file("loader.hex", loader_file)};
+    const run_result run = run_romup(options);
+    if (own != nullptr) {
+        setenv("TMPDIR", own_tmpdir.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    EXPECT_EQ(run.out, banner + "Can not open [" + writer.path + "]\r\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.line.received, "");
+}
+
 // While romup waits for a FIFO's writer or its end, the port is not open yet
 // and the interrupt key ends the run.
 struct interrupt_case {

@@ -3,6 +3,8 @@
 #include "run/state.h"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,35 +67,39 @@ bool write_all(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
-// Reads source to its end into copy; false on a read or a write error.
-bool copy_to_end(int source, int copy) {
+// A private file holding what source gives up to its end, rewound; -1 on a
+// read or a write error.
+int copy_to_end(int source) {
+    int copy = private_file();
     char chunk[16384];
-    for (;;) {
+    while (copy != -1) {
         const ssize_t got = read(source, chunk, sizeof chunk);
         if (got == 0) {
-            return true;
+            break;
         }
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0 || !write_all(copy, chunk, static_cast<std::size_t>(got))) {
-            return false;
+            close(copy);
+            copy = -1;
         }
     }
+    if (copy != -1 && lseek(copy, 0, SEEK_SET) != 0) {
+        close(copy);
+        copy = -1;
+    }
+    return copy;
 }
 
-// The copy of the pipe or FIFO at path, read to its end and rewound; -1 when
-// it cannot be made. The open waits for a writer.
+// The copy of the pipe or FIFO at path; -1 when it cannot be made. The open
+// waits for a writer.
 int copy_of_pipe(const char* path) {
     const int source = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (source == -1) {
         return -1;
     }
-    int copy = private_file();
-    if (copy != -1 && (!copy_to_end(source, copy) || lseek(copy, 0, SEEK_SET) != 0)) {
-        close(copy);
-        copy = -1;
-    }
+    const int copy = copy_to_end(source);
     close(source);
     return copy;
 }
