@@ -36,7 +36,7 @@ constexpr std::size_t image_line_max = 1023;
 
 // port_close returns these to their default action; libFuzzer's own handlers
 // are put back after each run that ended through it.
-constexpr int port_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int port_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
 struct sigaction saved_actions[std::size(port_signals)];
 
 void require(bool holds, const char* what, bool loader) {

@@ -119,9 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
         start_up_case{"EmptyFirmwareReload",
                       {"-c", "-p/nonexistent/ttyS9", "-f{empty}"},
                       "Firmware file [{empty}] is empty\r\n"},
-        start_up_case{"EmptyFirmwareAfterLoaderTest",
+        start_up_case{"EmptyFirmwareBeforeLoaderTest",
                       {"-p/nonexistent/ttyS9", "-f{empty}", "-l{missing}"},
-                      "Can not open [{missing}]\r\n"},
+                      "Firmware file [{empty}] is empty\r\n"},
         start_up_case{"PortMissing", {"-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"}, not_found}),
     [](const ::testing::TestParamInfo<start_up_case>& info) { return info.param.name; });
 

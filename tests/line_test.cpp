@@ -12,7 +12,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string>
 #include <string_view>
+#include <sys/file.h>
 #include <thread>
 #include <unistd.h>
 
@@ -191,7 +193,7 @@ void (*action_of(int signal_number))(int) {
     return current.sa_handler;
 }
 
-constexpr int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
 
 TEST(PortOpen, GuardsSignalsWhileOpen) {
     pty_pair pty = open_raw_pty();
@@ -226,14 +228,52 @@ TEST(PortOpen, FailureChangesNothingButTheDescriptor) {
     port_name = nullptr;
 }
 
-TEST(PortOpen, NonTerminalStillOpens) {
+TEST(PortOpen, NonTerminalIsRefused) {
     char path[path_size] = "/dev/null";
     port_name = path;
-    EXPECT_EQ(port_open(), 1);
-    EXPECT_NE(port_fd, -1);
+    std::signal(SIGINT, SIG_DFL);
+    EXPECT_EQ(port_open(), 0);
+    EXPECT_EQ(port_fd, -1);
+    EXPECT_EQ(action_of(SIGINT), SIG_DFL);
+    port_name = nullptr;
+}
+
+// Whether a descriptor of its own on path can take the port's lock now.
+bool lock_is_free(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+
+TEST(PortOpen, HoldsTheLockUntilItCloses) {
+    pty_pair pty = open_raw_pty();
+    char path[path_size] = {};
+    std::strcpy(path, pty.slave_path.c_str());
+    port_name = path;
+    ASSERT_EQ(port_open(), 1);
+    EXPECT_FALSE(lock_is_free(pty.slave_path));
     port_close();
+    EXPECT_TRUE(lock_is_free(pty.slave_path));
     port_fd = -1;
     port_name = nullptr;
+    close_pty(pty);
+}
+
+TEST(PortOpen, LockedByAnotherIsInUse) {
+    pty_pair pty = open_raw_pty();
+    char path[path_size] = {};
+    std::strcpy(path, pty.slave_path.c_str());
+    port_name = path;
+    const int holder = open(path, O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    std::signal(SIGINT, SIG_DFL);
+    EXPECT_EQ(port_open(), port_in_use);
+    EXPECT_EQ(port_fd, -1);
+    EXPECT_EQ(action_of(SIGINT), SIG_DFL);
+    close(holder);
+    port_name = nullptr;
+    close_pty(pty);
 }
 
 } // namespace

@@ -2,13 +2,24 @@
 
 #include <ctime>
 
+namespace {
+
+// Set at the first failure of the processor-time clock: every later reading
+// comes from the monotonic clock, since a difference between readings of two
+// clocks means nothing.
+bool processor_clock_failed = false;
+
+} // namespace
+
 std::int64_t clock_us() {
     // The same processor time that std::clock reports, read without its
     // clock_t, which is 32 bits wide on some hosts and wraps after 36 minutes.
     timespec now{};
-    if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now) != 0) {
-        // A clock that stood still would make every wait endless.
-        return static_cast<std::int64_t>(std::clock()) * 1000000 / CLOCKS_PER_SEC;
+    if (processor_clock_failed || clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now) != 0) {
+        // std::clock reads the same clock and would return -1 for ever: every
+        // wait would be endless. A wait then lasts its time in real time.
+        processor_clock_failed = true;
+        clock_gettime(CLOCK_MONOTONIC, &now);
     }
     return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-// Processor time used by the process, in microseconds. Only differences
-// between readings mean anything. 64 bits wide, so that no deadline wraps
+// Processor time used by the process, in microseconds; should the system
+// refuse to tell it, real time from then on. Only differences between
+// readings mean anything. 64 bits wide, so that no deadline wraps
 // within a run, however long.
 std::int64_t clock_us();

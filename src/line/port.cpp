@@ -2,9 +2,11 @@
 
 #include "run/state.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 int port_fd = -1;
@@ -22,9 +24,10 @@ constexpr speed_row speed_table[] = {
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
 
-// A dropped remote session (SIGHUP) or a closed output pipe (SIGPIPE) must not
-// end a run half-way either: a modem left with half a Flash does not start.
-constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// A dropped remote session (SIGHUP), a closed output pipe (SIGPIPE) or the
+// quit key (SIGQUIT) must not end a run half-way either: a modem left with
+// half a Flash does not start.
+constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
 
 void set_guarded_signals(void (*action)(int)) {
     for (int signal_number : guarded_signals) {
@@ -59,6 +62,21 @@ int port_open() {
     if (port_fd == -1) {
         return 0;
     }
+    // A path that is no terminal (the firmware named by mistake, /dev/null, a
+    // FIFO) would get the modem's commands written into it.
+    if (isatty(port_fd) == 0) {
+        close(port_fd);
+        port_fd = -1;
+        return 0;
+    }
+    // Terminal programs and serial libraries take this advisory lock on the
+    // devices they use; a program that shares the port reads part of the
+    // modem's answers. Any other failure of the lock leaves the port usable.
+    if (flock(port_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(port_fd);
+        port_fd = -1;
+        return port_in_use;
+    }
 
     termios settings{};
     if (tcgetattr(port_fd, &settings) != 0) {
@@ -75,8 +93,6 @@ int port_open() {
     const speed_t speed = speed_for_rate(line_speed);
     cfsetospeed(&settings, speed);
     cfsetispeed(&settings, speed);
-    // A device that is no terminal refuses this; it then shows up as a modem
-    // that does not answer.
     tcsetattr(port_fd, TCSANOW, &settings);
 
     set_guarded_signals(SIG_IGN);
@@ -87,6 +103,7 @@ int port_open() {
 }
 
 int port_close() {
+    flock(port_fd, LOCK_UN);
     close(port_fd);
     set_guarded_signals(SIG_DFL);
     return 1;

@@ -1,7 +1,8 @@
 // The serial port: opened once per run in the one mode romup talks to the
 // modem in (raw 8-bit bytes, 8N1, RTS/CTS, carrier ignored, reads that never
-// block), and closed once. While it is open, the signals that would cut a
-// reprogramming short are ignored.
+// block), and closed once; only a terminal that no other program has locked
+// is taken. While it is open, the signals that would cut a reprogramming
+// short are ignored.
 #pragma once
 
 #include <cstdint>
@@ -19,14 +20,21 @@ speed_t speed_for_rate(std::int32_t rate);
 // 20000, 300 below 300.
 std::int32_t listed_rate(std::int32_t rate);
 
-// Opens port_name and configures it at speed_for_rate(line_speed). Returns 1
-// when the device opened, 0 when it did not (then nothing else has changed but
-// port_fd, which holds -1). Once open, a device that refuses a setting (one
-// that is no terminal, say) still counts as open. On success also ignores
-// SIGINT, SIGTERM, SIGHUP and SIGPIPE, and makes standard output unbuffered
-// after writing out what it holds.
+// port_open's result when another process holds the port's lock.
+constexpr int port_in_use = -1;
+
+// Opens port_name, takes its advisory lock (flock, exclusive) and configures
+// it at speed_for_rate(line_speed). Returns 1 when the device opened, 0 when
+// it did not or is no terminal, port_in_use when another process holds the
+// lock; on 0 and port_in_use nothing has been written to the device, its
+// settings are untouched, and nothing else has changed but port_fd, which
+// holds -1. A lock that fails otherwise is done without. Once open, a
+// terminal that refuses a setting still counts as open. On success also
+// ignores SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGQUIT, and makes standard
+// output unbuffered after writing out what it holds.
 int port_open();
 
-// Closes port_fd and returns SIGINT, SIGTERM, SIGHUP and SIGPIPE to their
-// default action. The port keeps its settings. Always returns 1.
+// Releases the lock, closes port_fd and returns SIGINT, SIGTERM, SIGHUP,
+// SIGPIPE and SIGQUIT to their default action. The port keeps its settings.
+// Always returns 1.
 int port_close();

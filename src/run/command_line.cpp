@@ -1,15 +1,15 @@
 #include "run/command_line.h"
 
 #include "run/exits.h"
+#include "run/image_files.h"
 #include "run/state.h"
 #include "transfer/image_check.h"
+#include "transfer/image_line.h"
 
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -20,12 +20,6 @@ bool copy_path(char* path, const char* value) {
     }
     std::memcpy(path, value, length + 1);
     return true;
-}
-
-// access alone passes a directory, which opens but cannot be read as a file.
-bool file_is_readable(const char* path) {
-    struct stat info {};
-    return access(path, R_OK) == 0 && stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 } // namespace
@@ -100,21 +94,29 @@ bool read_command_line(int argc, char** argv) {
 }
 
 void check_image_files() {
-    if (!file_is_readable(firmware_name)) {
+    if (!take_image(image_file::firmware)) {
         fail_cannot_open(firmware_name);
     }
-    if (!reload_mode && !file_is_readable(loader_name)) {
-        fail_cannot_open(loader_name);
+    std::FILE* firmware = open_image(image_file::firmware);
+    if (firmware == nullptr) {
+        fail_cannot_open(firmware_name);
     }
-    struct stat info {};
-    if (stat(firmware_name, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
+    const int text = find_firmware_text(firmware);
+    std::fclose(firmware);
+    if (text < 0) {
+        fail_cannot_open(firmware_name);
+    }
+    if (text == 0) {
         std::printf("Firmware file [%s] is empty\r\n", firmware_name);
         end_run(1);
+    }
+    if (!reload_mode && !take_image(image_file::loader)) {
+        fail_cannot_open(loader_name);
     }
 }
 
 void check_firmware_records() {
-    std::FILE* firmware = std::fopen(firmware_name, "r");
+    std::FILE* firmware = open_image(image_file::firmware);
     if (firmware == nullptr) {
         fail_cannot_open(firmware_name);
     }

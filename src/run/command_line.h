@@ -18,9 +18,9 @@ bool read_command_line(int argc, char** argv);
 // 32-bit range instead of overflowing.
 int read_speed(const char* text);
 
-// Ends the run unless the image files can be read: the firmware first, then,
-// unless in re-load mode, the loader; a directory counts as unreadable. A
-// firmware file that is empty is refused too: erasing the Flash and writing
+// Ends the run unless the image files can be taken (take_image): the firmware
+// first, completely, then, unless in re-load mode, the loader. A firmware in
+// which no line holds text is refused as empty: erasing the Flash and writing
 // nothing must not pass for success.
 void check_image_files();
 

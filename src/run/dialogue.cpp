@@ -2,6 +2,7 @@
 
 #include "line/exchange.h"
 #include "run/exits.h"
+#include "run/image_files.h"
 #include "run/state.h"
 #include "transfer/image_check.h"
 #include "transfer/upload.h"
@@ -35,9 +36,9 @@ bool flash_erased() {
 } // namespace
 
 void reprogram() {
-    std::FILE* firmware = std::fopen(firmware_name, "r");
+    std::FILE* firmware = open_image(image_file::firmware);
     if (firmware == nullptr) {
-        fail(nullptr);
+        fail_cannot_open(firmware_name);
     }
     std::printf("\r\n%s\r\n\n", reply);
     // Where the operator decides, not at start-up, where it would scroll away.

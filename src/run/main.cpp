@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -18,19 +19,48 @@ constexpr std::int64_t startup_pause_ms = 200;
 
 // A standard descriptor that the caller left closed would be the next one
 // open hands out: the port would become standard output, and the banner and
-// every message would go to the modem.
-void open_standard_descriptors() {
+// every message would go to the modem. Returns false when one cannot be
+// filled.
+bool open_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) {
-            open("/dev/null", O_RDWR);
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1) {
+            return false;
         }
+    }
+    return true;
+}
+
+// A run polls for its whole length: a large firmware takes as much processor
+// time as it takes real time, and a soft limit would end the run with half a
+// Flash. The hard limit is as far as it can go.
+void raise_processor_time_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_CPU, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_CPU, &limit);
+    }
+}
+
+// Ends the run unless the port opened, as a terminal that no other program
+// holds.
+void open_port() {
+    const int opened = port_open();
+    if (opened == port_in_use) {
+        std::printf("Port [%s] is in use by another program\r\n", port_name);
+        end_run(1);
+    }
+    if (opened == 0) {
+        fail_cannot_open(port_name);
     }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    open_standard_descriptors();
+    if (!open_standard_descriptors()) {
+        return 1;
+    }
+    raise_processor_time_limit();
     std::fputs("\r\nFlash loader for Tavrin 3306 modems version 1.5."
                " Keep the modem powered until the run ends.\r\n\n",
                stdout);
@@ -48,9 +78,7 @@ int main(int argc, char** argv) {
     check_image_files();
     check_firmware_records();
 
-    if (port_open() == 0) {
-        fail_cannot_open(port_name);
-    }
+    open_port();
     pause_ms(startup_pause_ms);
 
     start_loader();

@@ -2,6 +2,7 @@
 
 #include "line/exchange.h"
 #include "run/exits.h"
+#include "run/image_files.h"
 #include "run/state.h"
 #include "transfer/upload.h"
 
@@ -25,9 +26,9 @@ void start_loader() {
         fail("Modem does not respond\r\n");
     }
 
-    std::FILE* loader = std::fopen(loader_name, "r");
+    std::FILE* loader = open_image(image_file::loader);
     if (loader == nullptr) {
-        fail(nullptr);
+        fail_cannot_open(loader_name);
     }
     upload_loader(loader);
 

@@ -3,7 +3,7 @@
 // that already runs. Leaves the last reply in reply for the confirmation.
 #pragma once
 
-// Ends the run through fail when the modem does not answer the probe, the
-// loader file cannot be opened, a loader line is refused or the loader does
-// not announce itself.
+// Ends the run with its message when the modem does not answer the probe, the
+// loader file cannot be opened ("Can not open"), a loader line is refused or
+// the loader does not announce itself.
 void start_loader();

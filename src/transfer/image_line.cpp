@@ -35,6 +35,19 @@ void send_loader_line() {
     }
 }
 
+int find_firmware_text(std::FILE* image) {
+    for (;;) {
+        const int got = read_image_line(image);
+        if (got <= 0) {
+            return got;
+        }
+        // The text sent ends at the line's first LF, CR or NUL.
+        if (std::strcspn(reply, "\r\n") > 0) {
+            return 1;
+        }
+    }
+}
+
 void send_firmware_line() {
     cut_at('\n');
     cut_at('\r');

@@ -19,6 +19,12 @@ int read_image_line(std::FILE* image);
 // reply at its LF.
 void send_loader_line();
 
+// Firmware phase: reads image on, line by line, until a line that holds text
+// as send_firmware_line sends it (a line that would go out as a bare CR holds
+// none). Returns 1 at such a line, 0 at the end of the file, -1 when the file
+// cannot be read.
+int find_firmware_text(std::FILE* image);
+
 // Firmware phase: sends the line text before its first LF or CR (and before
 // a NUL), then one CR. Ends the text in reply at its LF or CR.
 void send_firmware_line();

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// Size of the image in bytes, or -1 where it cannot be taken (a pipe); set by
-// progress_start.
+// Size of the image in bytes when its upload started, or -1 where it cannot be
+// taken; set by progress_start.
 extern std::int64_t image_size;
 // The percentage last shown; 0 after progress_start, whose heading shows 0.
 extern std::int64_t shown_percent;

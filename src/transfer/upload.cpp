@@ -5,6 +5,9 @@
 #include "transfer/image_line.h"
 #include "transfer/progress.h"
 
+#include <cstdint>
+#include <sys/types.h>
+
 namespace {
 
 enum class phase { loader, firmware };
@@ -20,41 +23,45 @@ bool line_accepted(phase which) {
     return firmware_line_accepted();
 }
 
-// The firmware is only ever uploaded into a Flash that has been erased.
-[[noreturn]] void fail_upload(std::FILE* image, phase which, const char* message) {
-    std::fclose(image);
-    if (which == phase::loader) {
-        fail(message);
-    }
-    fail_flash_incomplete(message);
-}
-
-void stream_image(std::FILE* image, phase which) {
-    const bool loader = which == phase::loader;
-    // The failure messages begin with CR LF to end the progress line first.
-    const char* const failure =
-        loader ? "\r\nError while loading code\r\n" : "\r\nError while loading Flash\r\n";
-    progress_start(loader ? "Moving loader code to the RAM -   0%"
-                          : "Loading new firmware code to the Flash -   0%",
-                   image);
+// Streams every line of image. False at once when a line cannot be read or
+// is refused, and when the image ends before or goes past the size measured
+// at its start: another program changed it under the upload.
+bool image_streamed(std::FILE* image, phase which) {
     int lines = 0;
     for (;;) {
         const int got = read_image_line(image);
-        if (got == 0) {
-            break;
+        if (got < 0) {
+            return false;
         }
-        if (got < 0 || !line_accepted(which)) {
-            fail_upload(image, which, failure);
+        const std::int64_t position = ftello(image);
+        if (got == 0) {
+            // A firmware that held no line at all wrote nothing into the
+            // erased Flash.
+            return position == image_size && (which == phase::loader || lines > 0);
+        }
+        if (position > image_size || !line_accepted(which)) {
+            return false;
         }
         ++lines;
         show_progress(image);
     }
-    // A firmware that held no line at all (an empty pipe or device; an empty
-    // file is refused at start-up) wrote nothing into the erased Flash.
-    if (!loader && lines == 0) {
-        fail_upload(image, which, failure);
-    }
+}
+
+void stream_image(std::FILE* image, phase which) {
+    const bool loader = which == phase::loader;
+    progress_start(loader ? "Moving loader code to the RAM -   0%"
+                          : "Loading new firmware code to the Flash -   0%",
+                   image);
+    const bool streamed = image_streamed(image, which);
     std::fclose(image);
+    // The failure messages begin with CR LF to end the progress line first.
+    if (!streamed && loader) {
+        fail("\r\nError while loading code\r\n");
+    }
+    // The firmware is only ever uploaded into a Flash that has been erased.
+    if (!streamed) {
+        fail_flash_incomplete("\r\nError while loading Flash\r\n");
+    }
     progress_end();
 }
 

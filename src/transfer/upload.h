@@ -2,8 +2,9 @@
 // stop-and-wait, each line answered by the modem before the next is sent,
 // under a progress line. Each takes over an open image file, closes it and
 // returns only when every line has been accepted; on a refused or missing
-// answer, or an unreadable file, it ends the run through fail, as it does on
-// a firmware without a single line.
+// answer, an unreadable file, or a file that ends before or goes past the
+// size it had when the upload started, it ends the run through fail, as it
+// does on a firmware without a single line.
 #pragma once
 
 #include <cstdio>

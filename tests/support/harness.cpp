@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -143,6 +144,13 @@ run_result run_romup(const run_options& options) {
             }
         };
     }
+    int lock_holder = -1;
+    if (options.port_locked) {
+        lock_holder = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (lock_holder == -1 || flock(lock_holder, LOCK_EX | LOCK_NB) != 0) {
+            throw std::runtime_error("cannot lock the port");
+        }
+    }
     std::thread modem;
     if (options.with_modem) {
         modem = std::thread([&] { sim_serve(pty.master, scenario, result.line, stop); });
@@ -164,8 +172,19 @@ run_result run_romup(const run_options& options) {
     if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     }
+    // romup inherits the limit; the test keeps it only for the spawn, far
+    // less than a second of its own processor time.
+    rlimit own_limit{};
+    getrlimit(RLIMIT_CPU, &own_limit);
+    if (options.cpu_limit_seconds > 0) {
+        rlimit lowered = own_limit;
+        lowered.rlim_cur = static_cast<rlim_t>(options.cpu_limit_seconds);
+        setrlimit(RLIMIT_CPU, &lowered);
+    }
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    setrlimit(RLIMIT_CPU, &own_limit);
+    if (spawned != 0) {
         throw std::runtime_error("cannot start romup");
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -173,6 +192,10 @@ run_result run_romup(const run_options& options) {
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    std::thread watcher;
+    if (options.while_running) {
+        watcher = std::thread([&] { options.while_running(pid); });
+    }
 
     // Read both outputs until romup closes them; answer the question once it
     // is on the screen, as an operator would.
@@ -224,6 +247,9 @@ run_result run_romup(const run_options& options) {
     }
     close(out[0]);
     close(err[0]);
+    if (watcher.joinable()) {
+        watcher.join();
+    }
     int wait_status = 0;
     rusage usage{};
     wait4(pid, &wait_status, 0, &usage);
@@ -247,6 +273,9 @@ run_result run_romup(const run_options& options) {
         result.lflag = settings.c_lflag;
         result.vmin = settings.c_cc[VMIN];
         result.vtime = settings.c_cc[VTIME];
+    }
+    if (lock_holder != -1) {
+        close(lock_holder);
     }
     // The modem closes the master itself when it vanishes.
     if (result.line.vanished) {

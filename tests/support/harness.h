@@ -6,8 +6,10 @@
 #include "pseudo_terminal.h"
 #include "sim.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // A folder of its own for one test, removed with everything in it at the end.
@@ -52,6 +54,14 @@ struct run_options {
     // Signals sent to romup after this firmware line (0: none).
     int signal_at_firmware_line = 0;
     std::vector<int> signals;
+    // Another process (the test) holds the port's advisory lock for the run.
+    bool port_locked = false;
+    // romup starts with this soft processor-time limit in seconds (0: the
+    // test's own).
+    int cpu_limit_seconds = 0;
+    // Called with romup's process id on a thread of its own once romup has
+    // started; the run ends only after it has returned.
+    std::function<void(pid_t)> while_running;
 };
 
 struct run_result {
