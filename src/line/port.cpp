@@ -44,6 +44,16 @@ speed_t speed_for_rate(std::int32_t rate) {
     return chosen;
 }
 
+std::int32_t listed_rate(std::int32_t rate) {
+    std::int32_t chosen = speed_table[0].rate;
+    for (const speed_row& row : speed_table) {
+        if (row.rate <= rate) {
+            chosen = row.rate;
+        }
+    }
+    return chosen;
+}
+
 int port_open() {
     // O_NONBLOCK: the open does not wait for carrier, and every read returns
     // at once; the exchange primitives poll.

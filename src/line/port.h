@@ -15,6 +15,9 @@ extern int port_fd;
 // rate (300 to 115200) that does not exceed it; B300 below 300.
 speed_t speed_for_rate(std::int32_t rate);
 
+// The rate in bit/s of speed_for_rate(rate): 300 to 115200.
+std::int32_t listed_rate(std::int32_t rate);
+
 // Opens port_name and configures it at speed_for_rate(line_speed). Returns 1
 // when the device opened, 0 when it did not (then nothing else has changed but
 // port_fd, which holds -1). Once open, a device that refuses a setting (one
