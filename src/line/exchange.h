@@ -22,8 +22,9 @@ std::size_t send_text(const char* text);
 // Collects up to max_len (0 to 1024) bytes into buffer from its first byte,
 // until max_len bytes have come or reply_limit_us has passed since the last
 // delivery without a new one; the first byte is awaited for reply_limit_us
-// and the time on the wire of what send_text wrote since the last call. Stores a NUL after the last byte and returns the
-// count. Bytes beyond max_len stay queued in the port for the next read.
+// and the time on the wire of what send_text wrote since the last call.
+// Stores a NUL after the last byte and returns the count. Bytes beyond
+// max_len stay queued in the port for the next read.
 int read_reply(char* buffer, int max_len);
 
 // read_reply(reply, 1): waits up to reply_limit_us (and the time on the wire
