@@ -1,5 +1,6 @@
 #include "line/port.h"
 
+#include "line/low_latency.h"
 #include "run/state.h"
 
 #include <csignal>
@@ -80,6 +81,7 @@ int port_open() {
     // A device that is no terminal refuses this; it then shows up as a modem
     // that does not answer.
     tcsetattr(port_fd, TCSANOW, &settings);
+    low_latency_request();
 
     set_guarded_signals(SIG_IGN);
     // The banner may still sit in the buffer when output is a file or a pipe.
@@ -89,6 +91,11 @@ int port_open() {
 }
 
 int port_close() {
+    low_latency_restore();
+    // Output stuck behind flow control (CTS low on a cable without RTS/CTS)
+    // would hold the close for the driver's closing wait, 30 s, with Ctrl-C
+    // ignored; nothing still queued at this point can matter to the modem.
+    tcflush(port_fd, TCOFLUSH);
     close(port_fd);
     set_guarded_signals(SIG_DFL);
     return 1;

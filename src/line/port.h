@@ -21,11 +21,13 @@ std::int32_t listed_rate(std::int32_t rate);
 // Opens port_name and configures it at speed_for_rate(line_speed). Returns 1
 // when the device opened, 0 when it did not (then nothing else has changed but
 // port_fd, which holds -1). Once open, a device that refuses a setting (one
-// that is no terminal, say) still counts as open. On success also ignores
+// that is no terminal, say) still counts as open. Asks the driver for low
+// latency (low_latency_request), silently going without. On success also ignores
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE, and makes standard output unbuffered
 // after writing out what it holds.
 int port_open();
 
-// Closes port_fd and returns SIGINT, SIGTERM, SIGHUP and SIGPIPE to their
-// default action. The port keeps its settings. Always returns 1.
+// Gives back the low-latency flag if romup set it, discards output still
+// queued, closes port_fd and returns SIGINT, SIGTERM, SIGHUP and SIGPIPE to
+// their default action. The port keeps its other settings. Always returns 1.
 int port_close();

@@ -164,8 +164,17 @@ run_result run_romup(const run_options& options) {
     if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     }
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.push_back(*entry);
+    }
+    std::vector<std::string> added = options.environment;
+    for (std::string& entry : added) {
+        environment.push_back(entry.data());
+    }
+    environment.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data()) != 0) {
         throw std::runtime_error("cannot start romup");
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -52,6 +52,9 @@ struct run_options {
     // Signals sent to romup after this firmware line (0: none).
     int signal_at_firmware_line = 0;
     std::vector<int> signals;
+    // Added to romup's environment, each NAME=value (a preloaded library's
+    // settings, say).
+    std::vector<std::string> environment;
 };
 
 struct run_result {
