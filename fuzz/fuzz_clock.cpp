@@ -9,3 +9,9 @@ std::int64_t clock_us() {
     readings_us += 50000;
     return readings_us;
 }
+
+// No time on the wire: a missing acknowledgement costs its 40 polls however
+// slow the line the input asks for.
+std::int64_t clock_span_us(std::int64_t) {
+    return 0;
+}

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <getopt.h>
 #include <string>
 #include <sys/stat.h>
@@ -24,7 +25,9 @@ const char usage_text[] =
     "prints its path (\"romup-sim: modem on /dev/pts/N\") and answers there as the\n"
     "modem would: AT commands, the loader upload into RAM, the erase, the firmware\n"
     "upload into Flash and the restart. It serves one romup run after another, the\n"
-    "modem keeping its state between them, until interrupted (SIGINT, SIGTERM).\n"
+    "modem keeping its state between them, until interrupted (SIGINT, SIGTERM,\n"
+    "SIGHUP): it then saves the Flash, removes the link and says it stopped.\n"
+    "A standard output that closes does not stop the modem.\n"
     "\n"
     "The modem:\n"
     "  Command state: lines end in CR. AT&F1 (or &F, Z) restores echo on and verbose\n"
@@ -52,6 +55,10 @@ const char usage_text[] =
     "                         with times since start, to FILE as it happens\n"
     "  --pace                 bytes travel at the line rate romup set on the port,\n"
     "                         10 bits a byte, in both directions\n"
+    "  --latency MS           hold what the modem sends until MS milliseconds (0 to\n"
+    "                         255) after the first byte of its batch, or until 62\n"
+    "                         bytes wait, as a USB adapter's latency timer does\n"
+    "                         (16 on FTDI adapters by default, 1 with low latency)\n"
     "  --loader-ack=KIND      how the loader acknowledges a good line: cr, dot (the\n"
     "                         default), zero (\"0\" CR) or eight (\"8\" CR LF)\n"
     "  --firmware-ack=KIND    how a good firmware line is acknowledged: dot (the\n"
@@ -81,13 +88,18 @@ const char usage_text[] =
     "Line numbers N count from 1 within each upload. Each option may be repeated.\n"
     "\n"
     "Exit status: 0 when interrupted, after --once, or after the modem vanished;\n"
-    "1 when the device, the link or a file cannot be made; 2 on bad usage.\n";
+    "1 when the device, the link or a file cannot be made (the Flash file is\n"
+    "tried at start), or the Flash could not be written; 2 on bad usage.\n";
 
+// The signal that ended the session; 0 while none has.
 volatile std::sig_atomic_t interrupted = 0;
 
-void on_signal(int) {
-    interrupted = 1;
+void on_signal(int signal_number) {
+    interrupted = signal_number;
 }
+
+// A Flash write failed at some point of the session.
+bool flash_write_failed = false;
 
 struct sim_options {
     sim_scenario scenario;
@@ -132,6 +144,7 @@ enum option_id {
     opt_pace,
     opt_flash,
     opt_log,
+    opt_latency,
     opt_help,
 };
 
@@ -250,6 +263,12 @@ bool apply_option(int id, const char* value, sim_options& o) {
     case opt_log:
         o.log_path = text;
         return true;
+    case opt_latency:
+        if (!parse_option_number(value, 0, 255, s.latency_ms)) {
+            std::fprintf(stderr, "romup-sim: --latency needs 0 to 255 milliseconds\n");
+            return false;
+        }
+        return true;
     default:
         return false;
     }
@@ -282,6 +301,7 @@ int parse_options(int argc, char** argv, sim_options& o) {
         {"pace", no_argument, nullptr, opt_pace},
         {"flash", required_argument, nullptr, opt_flash},
         {"log", required_argument, nullptr, opt_log},
+        {"latency", required_argument, nullptr, opt_latency},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -396,6 +416,7 @@ void save_flash(modem& m, const sim_options& o) {
                     m.record->flash.size());
     } else {
         std::printf("romup-sim: cannot write the Flash to %s\n", o.flash_path.c_str());
+        flash_write_failed = true;
     }
 }
 
@@ -492,6 +513,41 @@ void catch_signals() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal: the link must not be left pointing at a device
+    // number that another program may get next.
+    sigaction(SIGHUP, &action, nullptr);
+    // An output pipe that closes early must not stop the modem mid-run; what
+    // is printed after that is lost, nothing else.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+const char* signal_name(int signal_number) {
+    switch (signal_number) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "a signal";
+    }
+}
+
+// Whether the Flash file can be written, found before the modem is offered
+// rather than after programming. A file made only for the trial is removed.
+bool flash_file_writable(const std::string& path) {
+    struct stat status;
+    const bool existed = stat(path.c_str(), &status) == 0;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    close(fd);
+    if (!existed) {
+        unlink(path.c_str());
+    }
+    return true;
 }
 
 } // namespace
@@ -515,6 +571,14 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (!options.flash_path.empty() && !flash_file_writable(options.flash_path)) {
+        std::fprintf(stderr, "romup-sim: cannot write the Flash to %s\n",
+                     options.flash_path.c_str());
+        if (log != nullptr) {
+            std::fclose(log);
+        }
+        return 1;
+    }
     sim_device device;
     if (!open_device(device, options.link_path)) {
         close_device(device, options.link_path);
@@ -534,5 +598,8 @@ int main(int argc, char** argv) {
     if (log != nullptr) {
         std::fclose(log);
     }
-    return 0;
+    if (interrupted != 0) {
+        std::printf("romup-sim: stopped by %s\n", signal_name(interrupted));
+    }
+    return flash_write_failed ? 1 : 0;
 }

@@ -92,6 +92,7 @@ void vanish(modem& m) {
     m.state = modem_state::vanished;
     m.record->vanished = true;
     m.outbox.clear();
+    m.held.clear();
 }
 
 char upper(char c) {
@@ -379,9 +380,45 @@ void take_input(modem& m) {
     }
 }
 
-void write_output(modem& m) {
+// An FTDI adapter's buffer: a full USB packet goes at once whatever the timer.
+constexpr std::size_t adapter_packet = 62;
+
+// Hands count bytes to the line, as write does: straight to romup, or into the
+// adapter's hold, which takes them all.
+ssize_t put_on_line(modem& m, const char* bytes, std::size_t count) {
+    if (m.latency_ns == 0) {
+        return write(m.fd, bytes, count);
+    }
+    if (m.held.empty()) {
+        m.held_until_ns = m.now_ns + m.latency_ns;
+    }
+    m.held.append(bytes, count);
+    return static_cast<ssize_t>(count);
+}
+
+// Passes the adapter's hold on to romup once its timer has run out or a
+// packet is full.
+void release_held(modem& m) {
+    while (!m.held.empty() && m.fd >= 0 &&
+           (m.now_ns >= m.held_until_ns || m.held.size() >= adapter_packet)) {
+        const ssize_t n = write(m.fd, m.held.data(), m.held.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            m.write_blocked = true;
+            return;
+        }
+        if (n <= 0) {
+            m.held.clear();
+            return;
+        }
+        m.held.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+void send_due_output(modem& m) {
     const std::int64_t byte_time = byte_time_ns(m);
-    m.write_blocked = false;
     while (!m.outbox.empty() && m.fd >= 0) {
         modem_output& out = m.outbox.front();
         if (out.due_ns > m.now_ns) {
@@ -398,7 +435,7 @@ void write_output(modem& m) {
             count = std::min(count, static_cast<std::size_t>(sent));
         }
         if (count > 0) {
-            const ssize_t n = write(m.fd, out.bytes.data(), count);
+            const ssize_t n = put_on_line(m, out.bytes.data(), count);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -427,6 +464,12 @@ void write_output(modem& m) {
     }
 }
 
+void write_output(modem& m) {
+    m.write_blocked = false;
+    send_due_output(m);
+    release_held(m);
+}
+
 // How long the step may wait before a paced byte arrives or an answer falls
 // due, in nanoseconds: pacing at 115200 bit/s needs far finer steps than
 // milliseconds.
@@ -443,6 +486,9 @@ std::int64_t wait_ns(const modem& m, int max_wait_ms) {
             due = std::max(due, m.outbox_free_ns) + byte_time;
         }
         next = std::min(next, due);
+    }
+    if (!m.held.empty() && !m.write_blocked) {
+        next = std::min(next, m.held_until_ns);
     }
     const std::int64_t longest = std::int64_t{max_wait_ms} * 1'000'000;
     if (next == INT64_MAX) {
@@ -466,6 +512,7 @@ void modem_begin(modem& m, int fd, const sim_scenario& scenario, sim_record& rec
     m.started = std::chrono::steady_clock::now();
     m.now_ns = 0;
     m.bits_per_second = scenario.pace_bits_per_second;
+    m.latency_ns = std::int64_t{scenario.latency_ms} * 1'000'000;
     m.state = scenario.start == sim_start::loader_running ? modem_state::loader_running
                                                           : modem_state::command;
     m.echo = true;

@@ -67,6 +67,11 @@ struct modem {
     std::deque<modem_output> outbox; // waiting to be sent, in order
     std::int64_t outbox_free_ns = 0; // when the last byte sent finished leaving
     bool write_blocked = false;      // the line's buffer is full: wait until writable
+
+    // A USB adapter's latency timer on the way to romup; 0 for none.
+    std::int64_t latency_ns = 0;
+    std::string held;               // sent, held by the adapter until its timer runs out
+    std::int64_t held_until_ns = 0; // when the hold is passed on
 };
 
 // Takes over fd (makes it non-blocking) and starts the modem in the scenario's

@@ -83,6 +83,11 @@ struct sim_scenario {
     // Bytes travel at this rate, 10 bits a byte, in both directions; 0 for no pacing.
     std::int64_t pace_bits_per_second = 0;
 
+    // What the modem sends is held until this many milliseconds after the first
+    // byte of its batch (at once when 62 bytes wait), as a USB serial adapter's
+    // latency timer holds what it receives; 0 for none.
+    int latency_ms = 0;
+
     // Called on the session's thread when a command arrives, before it is
     // answered, with the command as the answer overrides name it.
     std::function<void(const std::string&)> on_command;

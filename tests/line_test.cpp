@@ -63,6 +63,45 @@ TEST_F(Exchange, SilenceEndsAfterTheLimit) {
     EXPECT_LT(waited, reply_limit_us + 500000);
 }
 
+struct wire_case {
+    const char* name;
+    std::int32_t rate;
+    std::size_t bytes; // as many as the rate carries in one second
+};
+
+using test_rows::operator<<;
+
+class WireTime : public Exchange, public ::testing::WithParamInterface<wire_case> {};
+
+// The wire time is real time: a second of it is twenty seconds of the test
+// build's clock. Only the first wait after sending gets it.
+TEST_P(WireTime, FirstWaitAfterSendingAddsTheTimeOnTheWire) {
+    const wire_case& row = GetParam();
+    const std::int32_t saved_speed = line_speed;
+    line_speed = row.rate;
+    const std::string text(row.bytes, 'a');
+    ASSERT_EQ(send_text(text.c_str()), row.bytes);
+    std::int64_t start = clock_us();
+    EXPECT_EQ(read_char(), 0);
+    std::int64_t waited = clock_us() - start;
+    EXPECT_GE(waited, reply_limit_us + 20 * 1000000);
+    EXPECT_LT(waited, reply_limit_us + 20 * 1000000 + 500000);
+    start = clock_us();
+    EXPECT_EQ(read_char(), 0);
+    waited = clock_us() - start;
+    EXPECT_GE(waited, reply_limit_us);
+    EXPECT_LT(waited, reply_limit_us + 500000);
+    line_speed = saved_speed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchange, WireTime,
+                         ::testing::Values(wire_case{"Rate300", 300, 30},
+                                           wire_case{"Rate14400At9600", 14400, 960},
+                                           wire_case{"Rate115200", 115200, 11520}),
+                         [](const ::testing::TestParamInfo<wire_case>& info) {
+                             return info.param.name;
+                         });
+
 TEST_F(Exchange, BurstIsCollectedUntilSilence) {
     peer_sends("OK\r\n");
     EXPECT_EQ(read_reply(reply, reply_max_length), 4);

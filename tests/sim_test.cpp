@@ -311,6 +311,32 @@ TEST(SimFaults, PacingTakesTenBitsPerByte) {
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(48));
 }
 
+TEST(SimFaults, AdapterHoldsWhatTheModemSendsForItsTimer) {
+    sim_scenario s = quick();
+    s.latency_ms = 60;
+    served_modem modem(s);
+    const auto sent = std::chrono::steady_clock::now();
+    modem.send("AT\r");
+    // The echo and the result code leave together when the timer runs out.
+    pollfd p{modem.slave, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(60));
+    EXPECT_EQ(modem.reply(200), "AT\r\r\nOK\r\n");
+}
+
+TEST(SimFaults, AdapterPassesAFullPacketAtOnce) {
+    sim_scenario s = quick();
+    s.latency_ms = 255;
+    s.answers.push_back({"AT", 0, std::string(70, 'x')});
+    served_modem modem(s);
+    const auto sent = std::chrono::steady_clock::now();
+    modem.send("AT\r");
+    pollfd p{modem.slave, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(200));
+    EXPECT_EQ(modem.reply(100), "AT\r" + std::string(70, 'x'));
+}
+
 TEST(SimTranscript, NamesControlBytes) {
     sim_record record;
     record.transcript = {{1'500'000, true, std::string("AT\r\n\0", 5)},

@@ -10,3 +10,9 @@
 // readings mean anything. 64 bits wide, so that no deadline wraps
 // within a run, however long.
 std::int64_t clock_us();
+
+// How much clock_us advances while real_us microseconds of processor time
+// pass: real_us itself here; more in the test build, whose clock runs faster.
+// For spans that last their real length whatever the clock, such as bytes on
+// the wire.
+std::int64_t clock_span_us(std::int64_t real_us);

@@ -8,6 +8,22 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace {
+
+// Clock time that what has been sent since the last wait for an answer takes
+// on the wire; the modem cannot answer before it has all arrived.
+std::int64_t on_the_wire_us = 0;
+
+// The processor time, in the clock's measure, that count bytes take to leave
+// a port at the line speed: 10 bits a byte (8N1). Real time, whatever the
+// clock: a slow line is no faster in a test.
+std::int64_t wire_time_us(std::size_t count) {
+    const std::int64_t bits = static_cast<std::int64_t>(count) * 10;
+    return clock_span_us(bits * 1000000 / listed_rate(line_speed));
+}
+
+} // namespace
+
 std::size_t send_text(const char* text) {
     const std::size_t length = std::strlen(text);
     std::size_t sent = 0;
@@ -33,10 +49,15 @@ std::size_t send_text(const char* text) {
             break;
         }
     } while (sent < length);
+    on_the_wire_us += wire_time_us(sent);
     return sent;
 }
 
 int read_reply(char* buffer, int max_len) {
+    // The first byte is awaited from when what was sent can have left the
+    // port: at 300 bit/s a 76-byte line alone is 2.5 s on the wire.
+    std::int64_t limit = reply_limit_us + on_the_wire_us;
+    on_the_wire_us = 0;
     int count = 0;
     while (count < max_len) {
         // The chunk's clock starts at its first empty read, a read's length
@@ -56,7 +77,7 @@ int read_reply(char* buffer, int max_len) {
             if (!waiting) {
                 waiting = true;
                 start = now;
-            } else if (now >= start + reply_limit_us) {
+            } else if (now >= start + limit) {
                 break;
             }
         }
@@ -64,6 +85,7 @@ int read_reply(char* buffer, int max_len) {
             break;
         }
         count += static_cast<int>(got);
+        limit = reply_limit_us;
     }
     buffer[count] = '\0';
     return count;

@@ -15,16 +15,20 @@ constexpr std::int64_t reply_limit_us = 2000000;
 // cut off by a signal is tried again at once, until every byte is taken, the
 // port fails, or reply_limit_us passes without progress. Returns the number
 // of bytes written, which no caller needs: a lost byte shows as a missing or
-// wrong answer.
+// wrong answer. Their time on the wire at the port's speed is added to the
+// next read_reply's wait for its first byte.
 std::size_t send_text(const char* text);
 
 // Collects up to max_len (0 to 1024) bytes into buffer from its first byte,
 // until max_len bytes have come or reply_limit_us has passed since the last
-// delivery without a new one. Stores a NUL after the last byte and returns the
-// count. Bytes beyond max_len stay queued in the port for the next read.
+// delivery without a new one; the first byte is awaited for reply_limit_us
+// and the time on the wire of what send_text wrote since the last call.
+// Stores a NUL after the last byte and returns the count. Bytes beyond
+// max_len stay queued in the port for the next read.
 int read_reply(char* buffer, int max_len);
 
-// read_reply(reply, 1): waits up to reply_limit_us for one byte. Returns 1
+// read_reply(reply, 1): waits up to reply_limit_us (and the time on the wire
+// of what was just sent) for one byte. Returns 1
 // with the byte in reply, or 0 with reply empty.
 int read_char();
 

@@ -1,5 +1,6 @@
 #include "line/port.h"
 
+#include "line/low_latency.h"
 #include "run/state.h"
 
 #include <cerrno>
@@ -94,6 +95,7 @@ int port_open() {
     cfsetospeed(&settings, speed);
     cfsetispeed(&settings, speed);
     tcsetattr(port_fd, TCSANOW, &settings);
+    low_latency_request();
 
     set_guarded_signals(SIG_IGN);
     // The banner may still sit in the buffer when output is a file or a pipe.
@@ -103,6 +105,11 @@ int port_open() {
 }
 
 int port_close() {
+    low_latency_restore();
+    // Output stuck behind flow control (CTS low on a cable without RTS/CTS)
+    // would hold the close for the driver's closing wait, 30 s, with Ctrl-C
+    // ignored; nothing still queued at this point can matter to the modem.
+    tcflush(port_fd, TCOFLUSH);
     flock(port_fd, LOCK_UN);
     close(port_fd);
     set_guarded_signals(SIG_DFL);

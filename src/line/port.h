@@ -29,12 +29,14 @@ constexpr int port_in_use = -1;
 // lock; on 0 and port_in_use nothing has been written to the device, its
 // settings are untouched, and nothing else has changed but port_fd, which
 // holds -1. A lock that fails otherwise is done without. Once open, a
-// terminal that refuses a setting still counts as open. On success also
+// terminal that refuses a setting still counts as open. Asks the driver for
+// low latency (low_latency_request), silently going without. On success also
 // ignores SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGQUIT, and makes standard
 // output unbuffered after writing out what it holds.
 int port_open();
 
-// Releases the lock, closes port_fd and returns SIGINT, SIGTERM, SIGHUP,
-// SIGPIPE and SIGQUIT to their default action. The port keeps its settings.
-// Always returns 1.
+// Gives back the low-latency flag if romup set it, discards output still
+// queued, releases the lock, closes port_fd and returns SIGINT, SIGTERM,
+// SIGHUP, SIGPIPE and SIGQUIT to their default action. The port keeps its
+// other settings. Always returns 1.
 int port_close();

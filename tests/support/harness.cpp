@@ -172,6 +172,15 @@ run_result run_romup(const run_options& options) {
     if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     }
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.push_back(*entry);
+    }
+    std::vector<std::string> added = options.environment;
+    for (std::string& entry : added) {
+        environment.push_back(entry.data());
+    }
+    environment.push_back(nullptr);
     // romup inherits the limit; the test keeps it only for the spawn, far
     // less than a second of its own processor time.
     rlimit own_limit{};
@@ -182,7 +191,8 @@ run_result run_romup(const run_options& options) {
         setrlimit(RLIMIT_CPU, &lowered);
     }
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data());
     setrlimit(RLIMIT_CPU, &own_limit);
     if (spawned != 0) {
         throw std::runtime_error("cannot start romup");

@@ -62,6 +62,9 @@ struct run_options {
     // Called with romup's process id on a thread of its own once romup has
     // started; the run ends only after it has returned.
     std::function<void(pid_t)> while_running;
+    // Added to romup's environment, each NAME=value (a preloaded library's
+    // settings, say).
+    std::vector<std::string> environment;
 };
 
 struct run_result {

@@ -1,0 +1,137 @@
+// romup on a real serial line, as far as a pseudo-terminal can stand for
+// one. On a line that runs at its real rate (the simulated modem takes and
+// sends each byte at 10 bits a byte, in wall-clock time, while romup's 2 s
+// limit is the test build's 100 ms) a slow line's records must still be
+// acknowledged in time. Through a preloaded stand-in for a serial driver:
+// the low-latency request and its restore, and the output discarded before
+// the port closes, on every way a run ends.
+#include "harness.h"
+#include "intel_hex.h"
+
+#include <cstdint>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A record of 32 data bytes: 75 characters, 76 bytes on the line with its CR,
+// 2.5 s at 300 bit/s.
+std::string long_record(std::uint16_t offset, std::uint8_t first) {
+    std::vector<std::uint8_t> data(32);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(first + i);
+    }
+    return hex_format(0, offset, data.data(), data.size());
+}
+
+TEST(PacedLine, LongRecordsAtThreeHundredBitsAreAcknowledged) {
+    temp_dir dir;
+    const std::string loader_record = long_record(0, 0x80);
+    const std::string first = long_record(0, 0);
+    const std::string second = long_record(32, 32);
+    ASSERT_EQ(first.size(), 75u);
+    const std::string loader = loader_record + "\n" + eof_record;
+    const std::string firmware = first + "\n" + second + "\n" + eof_record;
+    const std::string firmware_path = dir.file("fw.hex", firmware);
+    run_options options;
+    options.args = {"-p{port}", "-f" + firmware_path, "-l" + dir.file("l.hex", loader), "-s300"};
+    options.answer = "y\n";
+    options.modem.pace_bits_per_second = 300;
+    options.modem.erase_ms = 0;
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(loader)) +
+                           question(ready, firmware_path) + erasing +
+                           progress_line(firmware_heading, percents_of(firmware)) + loaded);
+    EXPECT_EQ(run.line.received, probe_commands + loader_record + "\r:00000001FF\rREPROGRAM\r" +
+                                     first + "\r" + second + "\r:00000001FF\r" + restart_commands);
+    std::string flash;
+    for (int i = 0; i < 64; ++i) {
+        flash += static_cast<char>(i);
+    }
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), flash);
+    EXPECT_EQ(run.status, 0);
+}
+
+using test_rows::operator<<;
+
+// How the run ends once the port is open.
+enum class run_end { success, decline, silent_modem, refused_firmware_line, no_port };
+
+struct driver_case {
+    const char* name;
+    const char* mode; // ROMUP_SERIAL_MODE
+    run_end end;
+    // The driver's log: the serial requests, the flush and the close, in order.
+    const char* log;
+};
+
+const char* const requested_and_restored =
+    "get\nset low_latency\nget low_latency\nset\nflush output\nclose\n";
+
+run_options driver_run(const temp_dir& dir, run_end end) {
+    run_options options;
+    options.args = {"-p{port}", "-f" + dir.file("fw.hex", "f1\nf2\n"),
+                    "-l" + dir.file("l.hex", ":00\n" + eof_record)};
+    options.answer = "y\n";
+    options.modem.check_records = false;
+    options.modem.erase_ms = 0;
+    switch (end) {
+    case run_end::success:
+        break;
+    case run_end::decline:
+        options.answer = "n\n";
+        break;
+    case run_end::silent_modem:
+        options.modem.silent = true;
+        break;
+    case run_end::refused_firmware_line:
+        options.modem.firmware_ack_at[2] = "E";
+        break;
+    case run_end::no_port:
+        options.args[0] = "-p" + dir.path + "/no-such-port";
+        options.with_modem = false;
+        break;
+    }
+    return options;
+}
+
+class SerialDriver : public ::testing::TestWithParam<driver_case> {};
+
+// The same run without the stand-in driver is the reference: the request,
+// granted or refused, changes nothing on the line or on the screen.
+TEST_P(SerialDriver, LowLatencyIsRestoredAndOutputDiscardedBeforeClose) {
+    const driver_case& row = GetParam();
+    temp_dir dir;
+    const run_result plain = run_romup(driver_run(dir, row.end));
+    run_options options = driver_run(dir, row.end);
+    const std::string log = dir.path + "/driver.log";
+    options.environment = {std::string("LD_PRELOAD=") + ROMUP_SERIAL_PRELOAD,
+                           "ROMUP_SERIAL_LOG=" + log, std::string("ROMUP_SERIAL_MODE=") + row.mode,
+                           // A sanitized romup wants its runtime loaded first.
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const run_result run = run_romup(options);
+    EXPECT_EQ(read_file(log), row.log);
+    EXPECT_EQ(run.out, plain.out);
+    EXPECT_EQ(run.line.received, plain.line.received);
+    EXPECT_EQ(run.status, plain.status);
+    EXPECT_EQ(run.status, row.end == run_end::success ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Port, SerialDriver,
+    ::testing::Values(
+        driver_case{"Success", "clear", run_end::success, requested_and_restored},
+        driver_case{"Decline", "clear", run_end::decline, requested_and_restored},
+        driver_case{"SilentModem", "clear", run_end::silent_modem, requested_and_restored},
+        driver_case{"RefusedFirmwareLine", "clear", run_end::refused_firmware_line,
+                    requested_and_restored},
+        driver_case{"AlreadySetStaysSet", "set", run_end::success,
+                    "get low_latency\nflush output\nclose\n"},
+        driver_case{"NoSerialDriver", "enotty", run_end::success,
+                    "get refused\nflush output\nclose\n"},
+        driver_case{"OldDriver", "einval", run_end::success, "get refused\nflush output\nclose\n"},
+        driver_case{"NotAllowed", "eperm", run_end::success,
+                    "get\nset low_latency refused\nflush output\nclose\n"},
+        driver_case{"PortNotOpened", "clear", run_end::no_port, ""}),
+    [](const ::testing::TestParamInfo<driver_case>& info) { return info.param.name; });
+
+} // namespace
