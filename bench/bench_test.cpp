@@ -1,8 +1,8 @@
-// The arithmetic behind the benchmarks' figures: finding the firmware phase in
-// a transcript, the line's limit for it, and the exactly timed line of the
-// paced peer. A mistake here would pass a slow romup or fail a fast one.
-#include "exact_line.h"
+// The arithmetic behind the benchmarks' figures: reading romup-sim's
+// transcript back, finding the firmware phase in it, and the line's limit. A mistake here would
+// pass a slow romup or fail a fast one.
 #include "firmware_phase.h"
+#include "transcript.h"
 
 #include <gtest/gtest.h>
 
@@ -123,44 +123,18 @@ INSTANTIATE_TEST_SUITE_P(
                       limit_case{"SlowLine", 9, 1, 9600, 9 * 10 * 1e6 / 9600}),
     [](const ::testing::TestParamInfo<limit_case>& info) { return info.param.name; });
 
-struct take {
-    std::int64_t now_ns;
-    std::size_t count;
-};
-
-struct exact_case {
-    const char* name;
-    std::vector<take> takes;
-    std::int64_t expected_end; // in byte times at 115200 bit/s
-};
-
-class ExactLine : public ::testing::TestWithParam<exact_case> {};
-
-TEST_P(ExactLine, BytesArriveOneAfterAnotherFromHandOver) {
-    const exact_case& c = GetParam();
-    exact_line line = exact_line_at(115200);
-    std::int64_t end = 0;
-    for (const take& t : c.takes) {
-        end = exact_line_take(line, t.now_ns * line.byte_ns / 100, t.count);
-    }
-    EXPECT_EQ(end, c.expected_end * line.byte_ns);
-    EXPECT_EQ(line.free_ns, end);
-}
-
-// Times in takes are in hundredths of a byte time.
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ExactLine,
-    ::testing::Values(exact_case{"IdleLineStartsAtHandOver", {{100, 45}}, 46},
-                      exact_case{"CarriageReturnWaitsForTheText", {{0, 44}, {10, 1}}, 45},
-                      exact_case{"IdleAgainAfterAGap", {{0, 1}, {1000, 1}}, 11},
-                      exact_case{"NothingTakenLeavesTheLine", {{0, 2}, {500, 0}}, 2},
-                      exact_case{"NothingEverTaken", {{700, 0}}, 0}),
-    [](const ::testing::TestParamInfo<exact_case>& info) { return info.param.name; });
-
-TEST(ExactLine, ByteTimeIsTenBitsRoundedToTheNanosecond) {
-    EXPECT_EQ(exact_line_at(115200).byte_ns, 86806);
-    EXPECT_EQ(exact_line_at(9600).byte_ns, 1041667);
-    EXPECT_EQ(exact_line_at(300).byte_ns, 33333333);
+TEST(Transcript, ReadsBackWhatTheSimulatorWrites) {
+    const sim_record record = record_of(
+        {romup(1'500'000, std::string("AT\r\n\0<x", 7)), modem(2'000'001, "\x1b\xff<ok>")});
+    sim_record read;
+    ASSERT_TRUE(read_transcript(sim_transcript_text(record), read));
+    ASSERT_EQ(read.transcript.size(), 2u);
+    EXPECT_EQ(read.transcript[0].at_us, 1'500'000);
+    EXPECT_TRUE(read.transcript[0].to_modem);
+    EXPECT_EQ(read.received, record.received);
+    EXPECT_EQ(read.sent, record.sent);
+    EXPECT_EQ(read.transcript[1].at_us, 2'000'001);
+    EXPECT_FALSE(read_transcript("not a transcript\n", read));
 }
 
 } // namespace

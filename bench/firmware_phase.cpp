@@ -1,6 +1,8 @@
 #include "firmware_phase.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <sstream>
 #include <string>
 
 firmware_phase find_firmware_phase(const sim_record& record) {
@@ -52,4 +54,49 @@ firmware_phase find_firmware_phase(const sim_record& record) {
 double firmware_phase_limit_us(const firmware_phase& phase, std::int64_t bits_per_second) {
     const std::int64_t bytes = phase.line_bytes + phase.answer_bytes - 1;
     return static_cast<double>(bytes) * 10.0 * 1e6 / static_cast<double>(bits_per_second);
+}
+
+namespace {
+
+// The bytes of one transcript line after its time and direction.
+std::string unescape(const std::string& text) {
+    std::string bytes;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const std::size_t close = text.find('>', at);
+        const std::string name = text[at] == '<' && close != std::string::npos
+                                     ? text.substr(at + 1, close - at - 1)
+                                     : "";
+        unsigned value = 0;
+        if (name == "CR" || name == "LF" || name == "NUL") {
+            bytes += name == "CR" ? '\r' : name == "LF" ? '\n' : '\0';
+            at = close;
+        } else if (name.size() == 2 && std::sscanf(name.c_str(), "%2x", &value) == 1) {
+            bytes += static_cast<char>(value);
+            at = close;
+        } else {
+            bytes += text[at];
+        }
+    }
+    return bytes;
+}
+
+} // namespace
+
+bool read_transcript(const std::string& text, sim_record& record) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        long long seconds = 0, micros = 0;
+        char who[8] = {};
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%lld.%lld %5s %n", &seconds, &micros, who, &used) != 3) {
+            return false;
+        }
+        sim_event event;
+        event.at_us = seconds * 1'000'000 + micros;
+        event.to_modem = std::string(who) == "romup";
+        event.bytes = unescape(line.substr(static_cast<std::size_t>(used)));
+        (event.to_modem ? record.received : record.sent) += event.bytes;
+        record.transcript.push_back(event);
+    }
+    return true;
 }

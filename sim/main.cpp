@@ -5,6 +5,7 @@
 #include "option_number.h"
 #include "pseudo_terminal.h"
 #include "sim.h"
+#include "transcript.h"
 
 #include <csignal>
 #include <cstdio>

@@ -80,6 +80,3 @@ void modem_step(modem& m, int max_wait_ms);
 
 // Reads whatever is still queued on the line into the record without acting on it.
 void modem_drain(modem& m);
-
-// One transcript entry as one line of text, ending in LF.
-std::string sim_event_text(const sim_event& event);

@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include "run/command_line.h"
+#include "run/state.h"
 
 #include <climits>
 #include <gtest/gtest.h>
@@ -122,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
         start_up_case{"EmptyFirmwareAfterLoaderTest",
                       {"-p/nonexistent/ttyS9", "-f{empty}", "-l{missing}"},
                       "Can not open [{missing}]\r\n"},
-        start_up_case{"PortMissing", {"-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"}, not_found}),
+        start_up_case{"PortMissing", {"-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"}, not_found},
+        start_up_case{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, "Can not open [a]\r\n"}),
     [](const ::testing::TestParamInfo<start_up_case>& info) { return info.param.name; });
 
 // A path of exactly n characters that names the file content, in nested
@@ -165,6 +167,41 @@ TEST(CommandLine, PathsOfFiveHundredThirteenAreRefused) {
         EXPECT_EQ(run.status, 1) << letter;
     }
 }
+
+struct allocation_case {
+    const char* name;
+    std::size_t count; // the buffer's size
+    int occurrence;    // which allocation of that size, in the order romup makes them
+};
+
+class Allocation : public ::testing::TestWithParam<allocation_case> {};
+
+TEST_P(Allocation, FailureEndsTheRunAtOnce) {
+    const allocation_case& row = GetParam();
+    temp_dir dir;
+    run_options options;
+    options.args = {"-p/nonexistent/ttyS9", "-f" + dir.file("fw.hex", ":00000001FF\n"),
+                    "-l" + dir.file("loader.hex", ":00000001FF\n")};
+    options.with_modem = false;
+    options.environment = {"LD_PRELOAD=" ROMUP_FAIL_CALLOC,
+                           "FAIL_CALLOC=" + std::to_string(row.count) + " " +
+                               std::to_string(row.occurrence),
+                           // The sanitizers' runtime would otherwise insist on coming first.
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out, banner + "Not enough memory\r\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, Allocation,
+                         ::testing::Values(allocation_case{"Firmware", path_size, 1},
+                                           allocation_case{"Loader", path_size, 2},
+                                           allocation_case{"Reply", reply_size, 1},
+                                           allocation_case{"Port", path_size, 3}),
+                         [](const ::testing::TestParamInfo<allocation_case>& info) {
+                             return info.param.name;
+                         });
 
 struct speed_case {
     const char* name; // the text after -s

@@ -79,47 +79,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ack_case{"Silence", "", 1}),
     [](const ::testing::TestParamInfo<ack_case>& info) { return info.param.name; });
 
-struct framing_case {
-    const char* name;
-    std::string file; // after a first line ":00"
-    std::string sent; // after ":00\r"
-};
-
-class LoaderFraming : public ::testing::TestWithParam<framing_case> {};
-
-TEST_P(LoaderFraming, SendsEachLineWithOneCarriageReturn) {
-    const framing_case& row = GetParam();
-    // No end record: the modem stays in reception and the loader never starts.
-    loader_run run_setup(":00\n" + row.file);
-    const run_result run = run_romup(run_setup.options);
-    EXPECT_EQ(run.line.received, probe_commands + ":00\r" + row.sent);
-    const std::string tail = "\r\n" + not_started;
-    ASSERT_GE(run.out.size(), tail.size());
-    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
-    EXPECT_EQ(run.status, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Loader, LoaderFraming,
-    ::testing::Values(
-        framing_case{"LineFeedEnds", "abc\nde\n", "abc\rde\r"},
-        framing_case{"CarriageReturnLineFeedEnds", "abc\r\nde\r\n", "abc\rde\r"},
-        framing_case{"OnlyLineFeed", "\n", "\r"},
-        framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\rcd"},
-        framing_case{"LastLineWithoutLineFeed", "abc\nlast", "abc\rlast\r"},
-        framing_case{"Line1022", std::string(1022, 'a') + "\n", std::string(1022, 'a') + "\r"},
-        framing_case{"Line1023", std::string(1023, 'a') + "\n",
-                     std::string(1023, 'a') + "\r" + "\r"},
-        framing_case{"Line1023WithCarriageReturn", std::string(1022, 'a') + "\r\n",
-                     std::string(1022, 'a') + "\r" + "\r"},
-        framing_case{"Line2500", std::string(2500, 'b') + "\n",
-                     std::string(1023, 'b') + "\r" + std::string(1023, 'b') + "\r" +
-                         std::string(454, 'b') + "\r"},
-        framing_case{"NulCutsTheLine", std::string("ab\0cd\nef\n", 9), "ab\ref\r"},
-        framing_case{"CarriageReturnAfterNulUnseen", std::string("ab\0c\rd\n", 7), "ab\r"},
-        framing_case{"BinaryBytes", "\x01\xff\x7f\x11\x13\n", "\x01\xff\x7f\x11\x13\r"}),
-    [](const ::testing::TestParamInfo<framing_case>& info) { return info.param.name; });
-
 struct progress_case {
     const char* name;
     std::string file;

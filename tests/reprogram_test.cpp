@@ -164,44 +164,6 @@ INSTANTIATE_TEST_SUITE_P(
                       firmware_ack_case{"Silence", "", 1}),
     [](const ::testing::TestParamInfo<firmware_ack_case>& info) { return info.param.name; });
 
-struct firmware_framing_case {
-    const char* name;
-    std::string file;
-    std::string sent;
-};
-
-class FirmwareFraming : public ::testing::TestWithParam<firmware_framing_case> {};
-
-TEST_P(FirmwareFraming, SendsTheTextBeforeAnyLineEndThenOneCarriageReturn) {
-    const firmware_framing_case& row = GetParam();
-    dialogue_run setup(row.file);
-    const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.line.received,
-              probe_commands + loader_sent + "REPROGRAM\r" + row.sent + restart_commands);
-    EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
-    EXPECT_EQ(run.status, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Firmware, FirmwareFraming,
-    ::testing::Values(
-        firmware_framing_case{"LineFeedEnds", "ab\ncd\n", "ab\rcd\r"},
-        firmware_framing_case{"CarriageReturnLineFeedEnds", "ab\r\ncd\r\n", "ab\rcd\r"},
-        firmware_framing_case{"OnlyLineFeed", "\n", "\r"},
-        firmware_framing_case{"OnlyCarriageReturnLineFeed", "\r\n", "\r"},
-        firmware_framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\r"},
-        firmware_framing_case{"LastLineWithoutLineFeed", "ab\ncd", "ab\rcd\r"},
-        firmware_framing_case{"Line1022", std::string(1022, 'a') + "\n",
-                              std::string(1022, 'a') + "\r"},
-        firmware_framing_case{"Line1023", std::string(1023, 'a') + "\n",
-                              std::string(1023, 'a') + "\r\r"},
-        firmware_framing_case{"Line1021WithCarriageReturn", std::string(1021, 'a') + "\r\n",
-                              std::string(1021, 'a') + "\r"},
-        firmware_framing_case{"Line1022WithCarriageReturn", std::string(1022, 'a') + "\r\n",
-                              std::string(1022, 'a') + "\r\r"},
-        firmware_framing_case{"NulCutsTheLine", std::string("ab\0c\rd\nef\n", 10), "ab\ref\r"}),
-    [](const ::testing::TestParamInfo<firmware_framing_case>& info) { return info.param.name; });
-
 struct restart_case {
     const char* name;
     std::vector<sim_answer_override> answers;

@@ -1,7 +1,10 @@
 // The simulated modem where romup's end-to-end runs do not reach it: its Intel
 // HEX checks, its command interpreter, the answer overrides and the faults.
 // Each test plays romup's part on the slave side of a fresh pseudo-terminal.
+#include "intel_hex.h"
 #include "sim.h"
+#include "testbed.h"
+#include "transcript.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +13,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,12 +31,9 @@ struct served_modem {
     std::thread thread;
 
     explicit served_modem(const sim_scenario& s) : scenario(s) {
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed";
-            return;
-        }
+        pty_pair pty = open_raw_pty();
+        master = pty.master;
+        slave = pty.slave;
         fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
         thread = std::thread([this] {
             sim_serve(master, scenario, record, stop);

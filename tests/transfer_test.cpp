@@ -1,9 +1,8 @@
 // What is awkward to reach end to end: an image file that fails in the
 // middle of an upload, and percentages of images larger than any test file.
 #include "harness.h"
+#include "test_port.h"
 
-#include "line/port.h"
-#include "run/state.h"
 #include "transfer/progress.h"
 #include "transfer/upload.h"
 
@@ -63,15 +62,12 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     const read_error_case& row = GetParam();
     temp_dir dir;
     const std::string out_path = dir.path + "/out";
-    pty_pair pty = open_raw_pty();
+    test_port port;
     // Every line's answer is queued before the upload starts.
-    ASSERT_EQ(write(pty.master, "....", 4), 4);
-    wait_until_queued(pty.slave, 4);
+    port.peer_sends("....");
     // The upload ends the process on failure: run it in a child of its own.
     const auto upload = [&] {
         std::freopen(out_path.c_str(), "w", stdout);
-        alloc_buffers();
-        port_fd = open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
         failing_source source{"a\nb\nc\n", row.fail_at};
         std::FILE* image = open_failing(source);
         if (row.loader) {
@@ -83,11 +79,7 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     };
     EXPECT_EXIT(upload(), ::testing::ExitedWithCode(row.status), "");
     EXPECT_EQ(read_file(out_path), row.printed);
-    fcntl(pty.master, F_SETFL, O_NONBLOCK);
-    char sent[64] = {};
-    const ssize_t n = read(pty.master, sent, sizeof sent);
-    EXPECT_EQ(std::string(sent, n > 0 ? static_cast<std::size_t>(n) : 0), row.sent);
-    close_pty(pty);
+    EXPECT_EQ(port.peer_receives(), row.sent);
 }
 
 const std::string loader_failed = "\r\nError while loading code\r\n";

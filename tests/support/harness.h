@@ -1,32 +1,18 @@
-// Shared fixtures of the tests: temporary folders and files, raw
-// pseudo-terminals, and running the real romup binary against the simulated
-// modem with everything it printed and everything that crossed the line.
+// Running a romup binary against the simulated modem, served in this process
+// on a fresh pseudo-terminal, with everything it printed and everything that
+// crossed the line; and the texts romup prints, to compare them with. The
+// tests and the benchmarks run romup through run_romup alone.
 #pragma once
 
-#include "pseudo_terminal.h"
+#include "framing.h"
 #include "sim.h"
+#include "testbed.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
+#include <sys/types.h>
 #include <vector>
-
-// A folder of its own for one test, removed with everything in it at the end.
-struct temp_dir {
-    std::string path;
-    temp_dir();
-    ~temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    // Writes content (any bytes) to a file in the folder; returns its path.
-    std::string file(const std::string& name, const std::string& content) const;
-};
-
-std::string read_file(const std::string& path);
-
-// A pseudo-terminal pair, raw from its creation (no echo, no translation).
-using pty_pair = sim_pty;
-pty_pair open_raw_pty();
-void close_pty(pty_pair& pty);
 
 struct run_options {
     // The arguments after the command name; "{port}" in any of them stands
@@ -52,6 +38,19 @@ struct run_options {
     // Signals sent to romup after this firmware line (0: none).
     int signal_at_firmware_line = 0;
     std::vector<int> signals;
+    // Another romup program to run ("": the test build, or with production
+    // the real romup).
+    std::string binary;
+    // A program, with its first arguments, that starts romup: romup's path
+    // and arguments follow them (the benchmarks' launcher).
+    std::vector<std::string> launcher;
+    // "NAME=value" entries added to the environment the program starts with.
+    std::vector<std::string> environment;
+    // Called on this thread every 100 ms or so while the program runs, with
+    // the process started (the launcher, when there is one).
+    std::function<void(pid_t)> on_poll;
+    // The program is killed, and the result says so, after this long.
+    int deadline_s = 100;
 };
 
 struct run_result {
@@ -61,7 +60,11 @@ struct run_result {
     sim_record line;        // what crossed the line, as the modem saw it
     std::string port_path;  // the pseudo-terminal's slave path
     double cpu_seconds = 0; // romup's processor time, user and system
-    long max_rss_kb = 0;    // romup's peak resident memory
+    // The peak resident memory wait4 reports. Linux starts a child at the
+    // peak of the process it was made from, so this is the test's own peak
+    // or more: only a small launcher (the benchmarks') makes it romup's.
+    long max_rss_kb = 0;
+    double wall_seconds = 0;
     // The port's settings after romup ended, read while the line still exists.
     bool have_settings = false;
     unsigned long ispeed = 0, ospeed = 0, cflag = 0, iflag = 0, oflag = 0, lflag = 0;
@@ -90,16 +93,6 @@ extern const std::string aborted;
 extern const std::string erasing;
 // What follows a successful upload and restart.
 extern const std::string loaded;
-
-// The percentages an upload of content shows: after each image line (at most
-// 1023 bytes, up to its LF), the share of the bytes read, each value once,
-// never 0.
-std::vector<int> percents_of(const std::string& content);
-
-// Waits until count bytes written on the master side can be read on the
-// slave side: a pseudo-terminal hands bytes on a little after the write, and
-// on a loaded machine that can take longer than the test build's short limit.
-void wait_until_queued(int slave_fd, int count);
 
 // Inline, so that a test file's own constants may be built from them: they
 // are initialised before anything defined after this header.
