@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,8 @@ struct peer_session {
         if (peer == 0) {
             close(port_fd);
             close(port.pty.slave);
+            // The peer waits in read.
+            fcntl(port.peer, F_SETFL, 0);
             if (where.peer_cpu >= 0) {
                 run_on_cpus(std::uint64_t{1} << where.peer_cpu);
             }
