@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,38 +32,6 @@ std::int64_t wall_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::uint64_t allowed_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    std::uint64_t mask = 0;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        for (int cpu = 0; cpu < 64; ++cpu) {
-            mask |= CPU_ISSET(cpu, &set) ? std::uint64_t{1} << cpu : 0;
-        }
-    }
-    return mask;
-}
-
-bool run_on_cpus(std::uint64_t mask) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    for (int cpu = 0; cpu < 64; ++cpu) {
-        if ((mask >> cpu & 1) != 0) {
-            CPU_SET(cpu, &set);
-        }
-    }
-    return sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
-int lowest_cpu(std::uint64_t mask) {
-    for (int cpu = 0; cpu < 64; ++cpu) {
-        if ((mask >> cpu & 1) != 0) {
-            return cpu;
-        }
-    }
-    return -1;
 }
 
 // The peer: answers every CR with "." as soon as it has read it, blocking in
@@ -124,29 +91,20 @@ std::int64_t time_upload(const std::string& image, bool romup) {
     return accepted ? elapsed : -1;
 }
 
-// The port with the peer process on the master side, this process placed as
-// asked, standard output silenced: romup's progress line is part of its cost,
-// but not of the report. Ends the peer and frees the processors again when
-// it goes.
+// The port with the peer process on the master side, standard output
+// silenced: romup's progress line is part of its cost, but not of the
+// report. Ends the peer when it goes.
 struct peer_session {
     test_port port{line_kind::pseudo_terminal, true};
-    pid_t peer = -1;
-    std::uint64_t cpus_before = allowed_cpus();
+    pid_t peer = fork();
 
-    explicit peer_session(const placement& where) {
-        peer = fork();
+    peer_session() {
         if (peer == 0) {
             close(port_fd);
             close(port.pty.slave);
             // The peer waits in read.
             fcntl(port.peer, F_SETFL, 0);
-            if (where.peer_cpu >= 0) {
-                run_on_cpus(std::uint64_t{1} << where.peer_cpu);
-            }
             answer_at_once(port.peer);
-        }
-        if (where.tool_cpu >= 0) {
-            run_on_cpus(std::uint64_t{1} << where.tool_cpu);
         }
     }
     ~peer_session() {
@@ -157,36 +115,12 @@ struct peer_session {
         if (peer > 0) {
             waitpid(peer, nullptr, 0);
         }
-        run_on_cpus(cpus_before);
     }
     peer_session(const peer_session&) = delete;
     peer_session& operator=(const peer_session&) = delete;
 };
 
 } // namespace
-
-placement choose_placement(bool same_core) {
-    const std::uint64_t cpus = allowed_cpus();
-    placement where;
-    const int first = lowest_cpu(cpus);
-    if (first < 0) {
-        return where;
-    }
-    const int second = lowest_cpu(cpus & ~(std::uint64_t{1} << first));
-    if (same_core || second >= 0) {
-        where.tool_cpu = first;
-        where.peer_cpu = same_core ? first : second;
-    }
-    return where;
-}
-
-std::string placement_text(const placement& where, const char* tool) {
-    std::string text = tool;
-    text += where.tool_cpu >= 0 ? " on CPU " + std::to_string(where.tool_cpu) : " unpinned";
-    text += where.peer_cpu >= 0 ? ", the peer on CPU " + std::to_string(where.peer_cpu)
-                                : ", the peer unpinned";
-    return text;
-}
 
 std::string make_line_image(int lines) {
     static const char digits[] = "0123456789ABCDEF";
@@ -204,11 +138,11 @@ std::string make_line_image(int lines) {
     return image;
 }
 
-bool measure_line_cost(const std::string& image, int lines, int rounds, const placement& where,
-                       line_cost_result& result, std::string& problem) {
+bool measure_line_cost(const std::string& image, int lines, int rounds, line_cost_result& result,
+                       std::string& problem) {
     static const bool registered = std::atexit(explain_romup_exit) == 0;
     static_cast<void>(registered);
-    peer_session session(where);
+    peer_session session;
     if (session.peer == -1) {
         problem = "cannot start the peer";
         return false;

@@ -10,25 +10,14 @@
 #include <string>
 #include <vector>
 
-// Where the two sides run. With cpu -1 a side is left where the system puts it.
-struct placement {
-    int tool_cpu = -1;
-    int peer_cpu = -1;
-};
-// The first two processors this process may use, one for each side; both
-// sides on the first with same_core; nobody placed with only one.
-placement choose_placement(bool same_core);
-// "romup and the minimal loop on CPU 0, the peer on CPU 1", or the like.
-std::string placement_text(const placement& where, const char* tool);
-
 // romup's upload and a minimal stop-and-wait loop, in turn (romup first)
 // for each round, against one peer that answers every CR at once with ".".
 struct line_cost_result {
     std::vector<double> romup_us;   // wall time per line, one per round
     std::vector<double> minimal_us; // the same for the minimal loop
 };
-bool measure_line_cost(const std::string& image, int lines, int rounds, const placement& where,
-                       line_cost_result& result, std::string& problem);
+bool measure_line_cost(const std::string& image, int lines, int rounds, line_cost_result& result,
+                       std::string& problem);
 
 // An image of lines lines of 44 characters and LF, like Intel HEX records
 // of 16 data bytes.

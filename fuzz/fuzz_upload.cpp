@@ -8,6 +8,7 @@
 // say; a whole upload must close its image and end its progress at 100%.
 #include "exits_for_fuzzing.h"
 #include "framing.h"
+#include "memory_image.h"
 #include "test_port.h"
 
 #include "run/state.h"
@@ -66,41 +67,6 @@ bool acknowledged(const std::string& acks, std::size_t& next, bool loader) {
     return true;
 }
 
-// The image as a stream over memory that notes its closing, so that the
-// target knows whether the upload closed it before its run ended.
-struct memory_image {
-    const std::string* content;
-    std::size_t position = 0;
-    bool closed = false;
-};
-
-ssize_t read_image(void* cookie, char* buffer, std::size_t size) {
-    auto* image = static_cast<memory_image*>(cookie);
-    const std::size_t count = std::min(size, image->content->size() - image->position);
-    std::memcpy(buffer, image->content->data() + image->position, count);
-    image->position += count;
-    return static_cast<ssize_t>(count);
-}
-
-int seek_image(void* cookie, off64_t* offset, int whence) {
-    auto* image = static_cast<memory_image*>(cookie);
-    const off64_t base = whence == SEEK_SET   ? 0
-                         : whence == SEEK_CUR ? static_cast<off64_t>(image->position)
-                                              : static_cast<off64_t>(image->content->size());
-    const off64_t target = base + *offset;
-    if (target < 0 || target > static_cast<off64_t>(image->content->size())) {
-        return -1;
-    }
-    image->position = static_cast<std::size_t>(target);
-    *offset = target;
-    return 0;
-}
-
-int close_image(void* cookie) {
-    static_cast<memory_image*>(cookie)->closed = true;
-    return 0;
-}
-
 void check_phase(const std::string& content, const std::string& acks, bool loader) {
     std::string expected_sent;
     bool expected_accepted = true;
@@ -121,9 +87,8 @@ void check_phase(const std::string& content, const std::string& acks, bool loade
     test_port port(line_kind::socket_pair);
     port.peer_sends(acks);
     require(reply != nullptr, "no reply buffer", loader);
-    memory_image source{&content};
-    std::FILE* image = fopencookie(
-        &source, "r", cookie_io_functions_t{read_image, nullptr, seek_image, close_image});
+    memory_image source{content};
+    std::FILE* image = open_memory_image(source);
     require(image != nullptr, "fopencookie failed", loader);
 
     bool accepted = true;

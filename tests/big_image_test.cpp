@@ -12,11 +12,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -76,15 +74,10 @@ TEST(BigImage, SixtyFourMebibyteFirmware) {
     std::thread modem([&] { serve(port.peer, record); });
 
     const std::string printed = dir.path + "/out";
-    std::fflush(stdout);
-    const int saved = dup(1);
-    const int capture = open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(capture, 1);
-    upload_firmware(std::fopen(path.c_str(), "r"));
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(capture);
+    {
+        stdout_to_file capture(printed);
+        upload_firmware(std::fopen(path.c_str(), "r"));
+    }
     modem.join();
 
     std::vector<int> every_percent;

@@ -42,6 +42,25 @@ std::string long_text() {
     return text;
 }
 
+// A peer on its own thread that reads what arrives into got until it holds
+// size bytes (or 10 s have passed): after first_pause_us, then with
+// pause_us between reads.
+std::thread slow_reader(int peer, std::size_t size, std::string& got, useconds_t first_pause_us,
+                        useconds_t pause_us) {
+    return std::thread([=, &got] {
+        usleep(first_pause_us);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        char chunk[512];
+        while (got.size() < size && std::chrono::steady_clock::now() < give_up) {
+            const long n = read_some(peer, chunk, sizeof chunk);
+            if (n > 0) {
+                got.append(chunk, static_cast<std::size_t>(n));
+            }
+            usleep(pause_us);
+        }
+    });
+}
+
 // Spends processor time until the clock reads at least until_us: a run late
 // in its life, when a limit counted from the start would be long past.
 void spend_processor_time(std::int64_t until_us) {
@@ -144,17 +163,7 @@ TEST_F(Exchange, SendTextWritesEveryByte) {
 TEST_F(Exchange, SendTextFinishesForASlowReader) {
     const std::string text = long_text();
     std::string got;
-    std::thread reader([&] {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        char chunk[512];
-        while (got.size() < text.size() && std::chrono::steady_clock::now() < give_up) {
-            const long n = read_some(port.peer, chunk, sizeof chunk);
-            if (n > 0) {
-                got.append(chunk, static_cast<std::size_t>(n));
-            }
-            usleep(200);
-        }
-    });
+    std::thread reader = slow_reader(port.peer, text.size(), got, 0, 200);
     EXPECT_EQ(send_text(text.c_str()), text.size());
     reader.join();
     EXPECT_EQ(got, text);
@@ -176,17 +185,8 @@ TEST_F(Exchange, LateStallStillGetsTheWholeLimit) {
     std::string got;
     // The peer stops reading for a while (a fraction of the limit, counted
     // in processor time, which passes no faster than wall time), then reads.
-    std::thread reader([&] {
-        usleep(static_cast<useconds_t>(reply_limit_us / 20 / 4));
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        char chunk[4096];
-        while (got.size() < text.size() && std::chrono::steady_clock::now() < give_up) {
-            const long n = read_some(port.peer, chunk, sizeof chunk);
-            if (n > 0) {
-                got.append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-    });
+    std::thread reader = slow_reader(port.peer, text.size(), got,
+                                     static_cast<useconds_t>(reply_limit_us / 20 / 4), 0);
     EXPECT_EQ(send_text(text.c_str()), text.size());
     reader.join();
     EXPECT_EQ(got.size(), text.size());

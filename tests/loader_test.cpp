@@ -15,7 +15,6 @@ namespace {
 
 using test_rows::operator<<;
 
-const std::string loading_failed = "\r\nError while loading code\r\n";
 const std::string not_started = "Error while starting loader\r\n";
 
 // A loader run against a modem that checks no records: every line is good.
@@ -33,51 +32,6 @@ struct loader_run {
         return question(shown_reply, firmware) + aborted;
     }
 };
-
-struct ack_case {
-    const char* name;
-    std::string ack;  // the modem's answer to the first of two lines
-    int failing_line; // 0: both accepted
-};
-
-class LoaderAck : public ::testing::TestWithParam<ack_case> {};
-
-TEST_P(LoaderAck, AcceptsOrRefuses) {
-    const ack_case& row = GetParam();
-    loader_run run_setup(":00\n" + eof_record);
-    run_setup.options.modem.loader_ack_at[1] = row.ack;
-    const run_result run = run_romup(run_setup.options);
-    const std::string first = ":00\r", second = ":00000001FF\r";
-    if (row.failing_line == 0) {
-        EXPECT_EQ(run.out,
-                  banner + progress_line(loader_heading, {25, 100}) + run_setup.declined());
-        EXPECT_EQ(run.line.received, probe_commands + first + second + "STARTUP\r");
-    } else if (row.failing_line == 1) {
-        EXPECT_EQ(run.out, banner + loader_heading + loading_failed);
-        EXPECT_EQ(run.line.received, probe_commands + first);
-    } else {
-        EXPECT_EQ(run.out, banner + loader_heading + "\b\b\b\b 25%" + loading_failed);
-        EXPECT_EQ(run.line.received, probe_commands + first + second);
-    }
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Loader, LoaderAck,
-    ::testing::Values(ack_case{"CarriageReturn", "\r", 0}, ack_case{"Dot", ".", 0},
-                      ack_case{"ZeroWithItsByte", "0\r", 0}, ack_case{"ZeroThenSilence", "0", 0},
-                      ack_case{"EightWithTwoBytes", "8\r\n", 0},
-                      ack_case{"EightWithOneByte", "8\r", 0}, ack_case{"EightThenSilence", "8", 0},
-                      // The byte after the two that "8" brings is the next line's answer.
-                      ack_case{"EightWithThreeBytes", "8abc", 2},
-                      ack_case{"ZeroWithTwoBytes", "0ab", 2},
-                      // CR and "." bring no further byte, unlike CR in the firmware phase.
-                      ack_case{"CarriageReturnThenLetter", "\rA", 2},
-                      ack_case{"DotThenLetter", ".A", 2}, ack_case{"LineFeed", "\n", 1},
-                      ack_case{"Letter", "A", 1}, ack_case{"Nul", std::string(1, '\0'), 1},
-                      ack_case{"Silence", "", 1}),
-    [](const ::testing::TestParamInfo<ack_case>& info) { return info.param.name; });
 
 struct progress_case {
     const char* name;

@@ -122,48 +122,6 @@ INSTANTIATE_TEST_SUITE_P(
                       erase_case{"SilentLoader", "", "", false}),
     [](const ::testing::TestParamInfo<erase_case>& info) { return info.param.name; });
 
-struct firmware_ack_case {
-    const char* name;
-    std::string ack;  // the modem's answer to the first of two lines
-    int failing_line; // 0: both accepted
-};
-
-class FirmwareAck : public ::testing::TestWithParam<firmware_ack_case> {};
-
-TEST_P(FirmwareAck, AcceptsOnlyDotOrCarriageReturn) {
-    const firmware_ack_case& row = GetParam();
-    dialogue_run setup;
-    setup.options.modem.firmware_ack_at[1] = row.ack;
-    const run_result run = run_romup(setup.options);
-    const std::string failed = "\r\nError while loading Flash\r\n";
-    const std::string before = setup.until_question() + erasing + firmware_heading;
-    const std::string sent = probe_commands + loader_sent + "REPROGRAM\r";
-    if (row.failing_line == 0) {
-        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
-        EXPECT_EQ(run.line.received, sent + "f1\rf2\r" + restart_commands);
-        EXPECT_EQ(run.status, 0);
-    } else if (row.failing_line == 1) {
-        EXPECT_EQ(run.out, before + failed);
-        EXPECT_EQ(run.line.received, sent + "f1\r");
-        EXPECT_EQ(run.status, 1);
-    } else {
-        EXPECT_EQ(run.out, before + "\b\b\b\b 50%" + failed);
-        EXPECT_EQ(run.line.received, sent + "f1\rf2\r");
-        EXPECT_EQ(run.status, 1);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Firmware, FirmwareAck,
-    ::testing::Values(firmware_ack_case{"Dot", ".", 0},
-                      firmware_ack_case{"CarriageReturnWithItsByte", "\rz", 0},
-                      firmware_ack_case{"CarriageReturnThenSilence", "\r", 0},
-                      firmware_ack_case{"CarriageReturnWithTwoBytes", "\rzq", 2},
-                      firmware_ack_case{"Zero", "0", 1}, firmware_ack_case{"Eight", "8", 1},
-                      firmware_ack_case{"LineFeed", "\n", 1}, firmware_ack_case{"Letter", "E", 1},
-                      firmware_ack_case{"Silence", "", 1}),
-    [](const ::testing::TestParamInfo<firmware_ack_case>& info) { return info.param.name; });
-
 struct restart_case {
     const char* name;
     std::vector<sim_answer_override> answers;

@@ -191,7 +191,7 @@ run_result run_romup(const run_options& options) {
             }
         }
         if (options.on_poll) {
-            options.on_poll(pid);
+            options.on_poll(pid, result.out);
         }
         if (!answered && ends_with(result.out, question_end)) {
             for (int signal_number : options.signals_at_question) {

@@ -46,9 +46,10 @@ struct run_options {
     std::vector<std::string> launcher;
     // "NAME=value" entries added to the environment the program starts with.
     std::vector<std::string> environment;
-    // Called on this thread every 100 ms or so while the program runs, with
-    // the process started (the launcher, when there is one).
-    std::function<void(pid_t)> on_poll;
+    // Called on this thread whenever the program has printed, and every
+    // 100 ms besides, while it runs: with the process started (the launcher,
+    // when there is one) and its standard output so far.
+    std::function<void(pid_t, const std::string&)> on_poll;
     // The program is killed, and the result says so, after this long.
     int deadline_s = 100;
 };

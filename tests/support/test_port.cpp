@@ -3,7 +3,6 @@
 #include "line/port.h"
 #include "run/state.h"
 
-#include <cstdio>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -30,20 +29,12 @@ test_port::test_port(line_kind kind, bool quiet) {
     }
     alloc_buffers();
     if (quiet) {
-        std::fflush(stdout);
-        saved_stdout = dup(1);
-        const int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null_out, 1);
-        close(null_out);
+        quiet_stdout = std::make_unique<stdout_to_file>("/dev/null");
     }
 }
 
 test_port::~test_port() {
-    if (saved_stdout != -1) {
-        std::fflush(stdout);
-        dup2(saved_stdout, 1);
-        close(saved_stdout);
-    }
+    quiet_stdout.reset();
     if (port_fd != -1) {
         close(port_fd);
         port_fd = -1;

@@ -6,6 +6,7 @@
 
 #include "testbed.h"
 
+#include <memory>
 #include <string>
 
 enum class line_kind {
@@ -40,5 +41,5 @@ struct test_port {
 
   private:
     bool socket = false;
-    int saved_stdout = -1;
+    std::unique_ptr<stdout_to_file> quiet_stdout;
 };

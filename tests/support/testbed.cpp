@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -83,6 +85,20 @@ std::string read_available(int fd) {
         got.append(chunk, static_cast<std::size_t>(n));
     }
     return got;
+}
+
+stdout_to_file::stdout_to_file(const std::string& path) {
+    std::fflush(stdout);
+    saved = dup(1);
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(file, 1);
+    close(file);
+}
+
+stdout_to_file::~stdout_to_file() {
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
 }
 
 deadline_guard::deadline_guard(unsigned seconds) {

@@ -39,6 +39,18 @@ long read_some(int fd, char* buffer, unsigned long size);
 // Everything fd (non-blocking, or at its end) holds now, up to its end.
 std::string read_available(int fd);
 
+// Standard output goes to the file at path (created or emptied) until the
+// object goes; what stdout buffers is flushed both ways.
+struct stdout_to_file {
+    explicit stdout_to_file(const std::string& path);
+    ~stdout_to_file();
+    stdout_to_file(const stdout_to_file&) = delete;
+    stdout_to_file& operator=(const stdout_to_file&) = delete;
+
+  private:
+    int saved = -1;
+};
+
 // A deadline for a test that could otherwise hang on a fault: when it is not
 // gone within seconds of wall time, SIGALRM ends the process (and the test
 // with it, as a failure). One at a time in a process.

@@ -1,0 +1,198 @@
+// The two uploads end to end, one table for both phases: how each image line
+// goes on the line (the exact bytes the modem received, each row checked
+// against the framing model of framing.h too, which the truncation loop and
+// the fuzz target trust), and which acknowledgements accept a line.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using test_rows::operator<<;
+
+enum class phase { loader, firmware };
+
+// A run that reaches the phase against a modem that checks no records and
+// erases at once. Loader phase: the loader is ":00" and then the image, the
+// question declined. Firmware phase: the loader is ":00" and the end record,
+// the firmware the image, the question confirmed.
+struct phase_run {
+    temp_dir dir;
+    bool loader;
+    std::string image;
+    std::string firmware;
+    run_options options;
+    phase_run(phase where, const std::string& image_text)
+        : loader(where == phase::loader), image(image_text),
+          firmware(dir.file("fw.hex", loader ? eof_record : image)) {
+        options.modem.check_records = false;
+        options.modem.erase_ms = 0;
+        options.args = {"-p{port}", "-f" + firmware,
+                        "-l" + dir.file("loader.hex", ":00\n" + (loader ? image : eof_record))};
+        options.answer = loader ? "n" : "y\n";
+    }
+    // Standard output before the phase's heading.
+    std::string out_before() const {
+        return banner + (loader ? ""
+                                : progress_line(loader_heading, {25, 100}) +
+                                      question(ready, firmware) + erasing);
+    }
+    // The bytes on the line before the phase.
+    std::string sent_before() const {
+        return probe_commands + (loader ? "" : ":00\r:00000001FF\rREPROGRAM\r");
+    }
+    std::string heading() const {
+        return loader ? loader_heading : firmware_heading;
+    }
+    std::string failure() const {
+        return loader ? "\r\nError while loading code\r\n" : "\r\nError while loading Flash\r\n";
+    }
+    // Standard output, status and the line after a whole firmware upload.
+    std::string out_uploaded() const {
+        return out_before() + progress_line(firmware_heading, percents_of(image)) + loaded;
+    }
+};
+
+struct framing_case {
+    const char* name;
+    phase where;
+    std::string file; // loader phase: after a first line ":00"
+    std::string sent; // loader phase: after ":00\r"
+};
+
+class Framing : public ::testing::TestWithParam<framing_case> {};
+
+TEST_P(Framing, SendsWhatTheRulesSay) {
+    const framing_case& row = GetParam();
+    const phase_run setup(row.where, row.file);
+    EXPECT_EQ(frame(row.file, setup.loader).bytes, row.sent) << "the framing model";
+    const run_result run = run_romup(setup.options);
+    if (setup.loader) {
+        // Without an end record the modem stays in reception and the loader never starts.
+        EXPECT_EQ(run.line.received, setup.sent_before() + ":00\r" + row.sent);
+        const std::string tail = "\r\nError while starting loader\r\n";
+        ASSERT_GE(run.out.size(), tail.size());
+        EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+        EXPECT_EQ(run.status, 1);
+    } else {
+        EXPECT_EQ(run.line.received, setup.sent_before() + row.sent + restart_commands);
+        EXPECT_EQ(run.out, setup.out_uploaded());
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+const std::string a1022 = std::string(1022, 'a');
+const std::string a1023 = std::string(1023, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    BothPhases, Framing,
+    ::testing::Values(
+        // The loader phase sends the text before an LF or a NUL, and a CR
+        // unless the text holds one.
+        framing_case{"LoaderLineFeedEnds", phase::loader, "abc\nde\n", "abc\rde\r"},
+        framing_case{"LoaderCarriageReturnLineFeedEnds", phase::loader, "abc\r\nde\r\n",
+                     "abc\rde\r"},
+        framing_case{"LoaderOnlyLineFeed", phase::loader, "\n", "\r"},
+        framing_case{"LoaderCarriageReturnInside", phase::loader, "ab\rcd\n", "ab\rcd"},
+        framing_case{"LoaderLastLineWithoutLineFeed", phase::loader, "abc\nlast", "abc\rlast\r"},
+        framing_case{"LoaderLine1022", phase::loader, a1022 + "\n", a1022 + "\r"},
+        framing_case{"LoaderLine1023", phase::loader, a1023 + "\n", a1023 + "\r" + "\r"},
+        framing_case{"LoaderLine1023WithCarriageReturn", phase::loader, a1022 + "\r\n",
+                     a1022 + "\r" + "\r"},
+        framing_case{"LoaderLine2500", phase::loader, std::string(2500, 'b') + "\n",
+                     std::string(1023, 'b') + "\r" + std::string(1023, 'b') + "\r" +
+                         std::string(454, 'b') + "\r"},
+        framing_case{"LoaderNulCutsTheLine", phase::loader, std::string("ab\0cd\nef\n", 9),
+                     "ab\ref\r"},
+        framing_case{"LoaderCarriageReturnAfterNulUnseen", phase::loader,
+                     std::string("ab\0c\rd\n", 7), "ab\r"},
+        framing_case{"LoaderBinaryBytes", phase::loader, "\x01\xff\x7f\x11\x13\n",
+                     "\x01\xff\x7f\x11\x13\r"},
+        // The firmware phase sends the text before an LF, a CR or a NUL, and
+        // always a CR.
+        framing_case{"FirmwareLineFeedEnds", phase::firmware, "ab\ncd\n", "ab\rcd\r"},
+        framing_case{"FirmwareCarriageReturnLineFeedEnds", phase::firmware, "ab\r\ncd\r\n",
+                     "ab\rcd\r"},
+        framing_case{"FirmwareOnlyLineFeed", phase::firmware, "\n", "\r"},
+        framing_case{"FirmwareOnlyCarriageReturnLineFeed", phase::firmware, "\r\n", "\r"},
+        framing_case{"FirmwareCarriageReturnInside", phase::firmware, "ab\rcd\n", "ab\r"},
+        framing_case{"FirmwareLastLineWithoutLineFeed", phase::firmware, "ab\ncd", "ab\rcd\r"},
+        framing_case{"FirmwareLine1022", phase::firmware, a1022 + "\n", a1022 + "\r"},
+        framing_case{"FirmwareLine1023", phase::firmware, a1023 + "\n", a1023 + "\r\r"},
+        framing_case{"FirmwareLine1021WithCarriageReturn", phase::firmware,
+                     std::string(1021, 'a') + "\r\n", std::string(1021, 'a') + "\r"},
+        framing_case{"FirmwareLine1022WithCarriageReturn", phase::firmware, a1022 + "\r\n",
+                     a1022 + "\r\r"},
+        framing_case{"FirmwareNulCutsTheLine", phase::firmware, std::string("ab\0c\rd\nef\n", 10),
+                     "ab\ref\r"}),
+    [](const ::testing::TestParamInfo<framing_case>& info) { return info.param.name; });
+
+struct ack_case {
+    const char* name;
+    phase where;
+    std::string ack;  // the modem's answer to the first of two lines
+    int failing_line; // 0: both accepted
+};
+
+class Acknowledgement : public ::testing::TestWithParam<ack_case> {};
+
+TEST_P(Acknowledgement, AcceptsOrRefuses) {
+    const ack_case& row = GetParam();
+    // Two lines in either phase: ":00" and the end record, or "f1" and "f2".
+    phase_run setup(row.where, row.where == phase::loader ? eof_record : "f1\nf2\n");
+    (setup.loader ? setup.options.modem.loader_ack_at : setup.options.modem.firmware_ack_at)[1] =
+        row.ack;
+    const run_result run = run_romup(setup.options);
+    const std::string first = setup.loader ? ":00\r" : "f1\r";
+    const std::string second = setup.loader ? ":00000001FF\r" : "f2\r";
+    const std::string half = setup.loader ? "\b\b\b\b 25%" : "\b\b\b\b 50%";
+    if (row.failing_line == 0 && setup.loader) {
+        EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}) +
+                               question(ready, setup.firmware) + aborted);
+        EXPECT_EQ(run.line.received, setup.sent_before() + first + second + "STARTUP\r");
+    } else if (row.failing_line == 0) {
+        EXPECT_EQ(run.out, setup.out_uploaded());
+        EXPECT_EQ(run.line.received, setup.sent_before() + first + second + restart_commands);
+    } else if (row.failing_line == 1) {
+        EXPECT_EQ(run.out, setup.out_before() + setup.heading() + setup.failure());
+        EXPECT_EQ(run.line.received, setup.sent_before() + first);
+    } else {
+        EXPECT_EQ(run.out, setup.out_before() + setup.heading() + half + setup.failure());
+        EXPECT_EQ(run.line.received, setup.sent_before() + first + second);
+    }
+    EXPECT_EQ(run.status, row.failing_line == 0 && !setup.loader ? 0 : 1);
+    EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothPhases, Acknowledgement,
+    ::testing::Values(ack_case{"LoaderCarriageReturn", phase::loader, "\r", 0},
+                      ack_case{"LoaderDot", phase::loader, ".", 0},
+                      ack_case{"LoaderZeroWithItsByte", phase::loader, "0\r", 0},
+                      ack_case{"LoaderZeroThenSilence", phase::loader, "0", 0},
+                      ack_case{"LoaderEightWithTwoBytes", phase::loader, "8\r\n", 0},
+                      ack_case{"LoaderEightWithOneByte", phase::loader, "8\r", 0},
+                      ack_case{"LoaderEightThenSilence", phase::loader, "8", 0},
+                      // The byte after the two that "8" brings is the next line's answer.
+                      ack_case{"LoaderEightWithThreeBytes", phase::loader, "8abc", 2},
+                      ack_case{"LoaderZeroWithTwoBytes", phase::loader, "0ab", 2},
+                      // CR and "." bring no further byte, unlike CR in the firmware phase.
+                      ack_case{"LoaderCarriageReturnThenLetter", phase::loader, "\rA", 2},
+                      ack_case{"LoaderDotThenLetter", phase::loader, ".A", 2},
+                      ack_case{"LoaderLineFeed", phase::loader, "\n", 1},
+                      ack_case{"LoaderLetter", phase::loader, "A", 1},
+                      ack_case{"LoaderNul", phase::loader, std::string(1, '\0'), 1},
+                      ack_case{"LoaderSilence", phase::loader, "", 1},
+                      // The firmware phase takes only "." or CR, and after CR one more byte.
+                      ack_case{"FirmwareDot", phase::firmware, ".", 0},
+                      ack_case{"FirmwareCarriageReturnWithItsByte", phase::firmware, "\rz", 0},
+                      ack_case{"FirmwareCarriageReturnThenSilence", phase::firmware, "\r", 0},
+                      ack_case{"FirmwareCarriageReturnWithTwoBytes", phase::firmware, "\rzq", 2},
+                      ack_case{"FirmwareZero", phase::firmware, "0", 1},
+                      ack_case{"FirmwareEight", phase::firmware, "8", 1},
+                      ack_case{"FirmwareLineFeed", phase::firmware, "\n", 1},
+                      ack_case{"FirmwareLetter", phase::firmware, "E", 1},
+                      ack_case{"FirmwareSilence", phase::firmware, "", 1}),
+    [](const ::testing::TestParamInfo<ack_case>& info) { return info.param.name; });
+
+} // namespace
