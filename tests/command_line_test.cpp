@@ -64,67 +64,50 @@ TEST_P(StartUp, PrintsAndEnds) {
     EXPECT_EQ(run.line.received, "");
 }
 
-const std::string not_found = "Can not open [/nonexistent/ttyS9]\r\n";
+// What romup prints when it cannot open name, and a port it cannot open.
+std::string cannot(const std::string& name) {
+    return "Can not open [" + name + "]\r\n";
+}
+const std::string no_port = "-p/nonexistent/ttyS9";
+const std::string not_found = cannot("/nonexistent/ttyS9");
+const std::string is_empty = "Firmware file [{empty}] is empty\r\n";
+using row = start_up_case;
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, StartUp,
     ::testing::Values(
-        start_up_case{"NoArguments", {}, usage},
-        start_up_case{"BlankBeforePortValue", {"-p", "/dev/ttyS0", "-f{fw}"}, usage},
-        start_up_case{"BlankBeforeFirmwareValue", {"-p/dev/ttyS0", "-f", "fw.hex"}, usage},
-        start_up_case{"LongOption", {"--help"}, usage},
-        start_up_case{
-            "NotAnOptionStopsAtOnce", {"fw.hex", "-p/nonexistent/ttyS9", "-f{fw}"}, usage},
-        start_up_case{"EmptyArgument", {"", "-p/nonexistent/ttyS9", "-f{fw}"}, usage},
-        start_up_case{"PortOnly", {"-p/nonexistent/ttyS9"}, usage},
-        start_up_case{"FirmwareOnly", {"-f{fw}"}, usage},
-        start_up_case{"EmptyPortValue", {"-p", "-f{fw}"}, usage},
-        start_up_case{"UnknownLettersIgnored",
-                      {"-x", "/q", "-", "/", "-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"},
-                      not_found},
-        start_up_case{"UpperCaseDash", {"-P/nonexistent/ttyS9", "-F{fw}", "-L{loader}"}, not_found},
-        start_up_case{"SlashLower", {"/p/nonexistent/ttyS9", "/f{fw}", "/l{loader}"}, not_found},
-        start_up_case{"SlashUpper", {"/P/nonexistent/ttyS9", "/F{fw}", "/L{loader}"}, not_found},
-        start_up_case{"LastPortWins",
-                      {"-p/nonexistent/first", "-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"},
-                      not_found},
-        start_up_case{"FirmwareMissing",
-                      {"-p/nonexistent/ttyS9", "-f{missing}", "-l{loader}"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"BothMissingNamesFirmware",
-                      {"-p/nonexistent/ttyS9", "-f{missing}", "-l{missing}.loader"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"LoaderMissing",
-                      {"-p/nonexistent/ttyS9", "-f{fw}", "-l{missing}"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"DefaultLoaderMissing",
-                      {"-p/nonexistent/ttyS9", "-f{fw}"},
-                      "Can not open [ramagent.hex]\r\n"},
-        start_up_case{
-            "EmptyLoaderValue", {"-p/nonexistent/ttyS9", "-f{fw}", "-l"}, "Can not open []\r\n"},
-        start_up_case{"ReloadIgnoresMissingLoader",
-                      {"-c", "-p/nonexistent/ttyS9", "-f{fw}", "-l{missing}"},
-                      not_found},
-        start_up_case{"ReloadTextAfterLetterIgnored",
-                      {"-cwhatever", "-p/nonexistent/ttyS9", "-f{fw}"},
-                      not_found},
-        start_up_case{"FirmwareIsDirectory",
-                      {"-p/nonexistent/ttyS9", "-f{dir}", "-l{loader}"},
-                      "Can not open [{dir}]\r\n"},
-        start_up_case{"LoaderIsDirectory",
-                      {"-p/nonexistent/ttyS9", "-f{fw}", "-l{dir}"},
-                      "Can not open [{dir}]\r\n"},
-        start_up_case{"EmptyFirmware",
-                      {"-p/nonexistent/ttyS9", "-f{empty}", "-l{loader}"},
-                      "Firmware file [{empty}] is empty\r\n"},
-        start_up_case{"EmptyFirmwareReload",
-                      {"-c", "-p/nonexistent/ttyS9", "-f{empty}"},
-                      "Firmware file [{empty}] is empty\r\n"},
-        start_up_case{"EmptyFirmwareAfterLoaderTest",
-                      {"-p/nonexistent/ttyS9", "-f{empty}", "-l{missing}"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"PortMissing", {"-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"}, not_found},
-        start_up_case{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, "Can not open [a]\r\n"}),
+        row{"NoArguments", {}, usage},
+        row{"BlankBeforePortValue", {"-p", "/dev/ttyS0", "-f{fw}"}, usage},
+        row{"BlankBeforeFirmwareValue", {"-p/dev/ttyS0", "-f", "fw.hex"}, usage},
+        row{"LongOption", {"--help"}, usage},
+        row{"NotAnOptionStopsAtOnce", {"fw.hex", no_port, "-f{fw}"}, usage},
+        row{"EmptyArgument", {"", no_port, "-f{fw}"}, usage}, row{"PortOnly", {no_port}, usage},
+        row{"FirmwareOnly", {"-f{fw}"}, usage}, row{"EmptyPortValue", {"-p", "-f{fw}"}, usage},
+        row{"UnknownLettersIgnored",
+            {"-x", "/q", "-", "/", no_port, "-f{fw}", "-l{loader}"},
+            not_found},
+        row{"UpperCaseDash", {"-P/nonexistent/ttyS9", "-F{fw}", "-L{loader}"}, not_found},
+        row{"SlashLower", {"/p/nonexistent/ttyS9", "/f{fw}", "/l{loader}"}, not_found},
+        row{"SlashUpper", {"/P/nonexistent/ttyS9", "/F{fw}", "/L{loader}"}, not_found},
+        row{"LastPortWins", {"-p/nonexistent/first", no_port, "-f{fw}", "-l{loader}"}, not_found},
+        row{"FirmwareMissing", {no_port, "-f{missing}", "-l{loader}"}, cannot("{missing}")},
+        row{"BothMissingNamesFirmware",
+            {no_port, "-f{missing}", "-l{missing}.loader"},
+            cannot("{missing}")},
+        row{"LoaderMissing", {no_port, "-f{fw}", "-l{missing}"}, cannot("{missing}")},
+        row{"DefaultLoaderMissing", {no_port, "-f{fw}"}, cannot("ramagent.hex")},
+        row{"EmptyLoaderValue", {no_port, "-f{fw}", "-l"}, cannot("")},
+        row{"ReloadIgnoresMissingLoader", {"-c", no_port, "-f{fw}", "-l{missing}"}, not_found},
+        row{"ReloadTextAfterLetterIgnored", {"-cwhatever", no_port, "-f{fw}"}, not_found},
+        row{"FirmwareIsDirectory", {no_port, "-f{dir}", "-l{loader}"}, cannot("{dir}")},
+        row{"LoaderIsDirectory", {no_port, "-f{fw}", "-l{dir}"}, cannot("{dir}")},
+        row{"EmptyFirmware", {no_port, "-f{empty}", "-l{loader}"}, is_empty},
+        row{"EmptyFirmwareReload", {"-c", no_port, "-f{empty}"}, is_empty},
+        row{"EmptyFirmwareAfterLoaderTest",
+            {no_port, "-f{empty}", "-l{missing}"},
+            cannot("{missing}")},
+        row{"PortMissing", {no_port, "-f{fw}", "-l{loader}"}, not_found},
+        row{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, cannot("a")}),
     [](const ::testing::TestParamInfo<start_up_case>& info) { return info.param.name; });
 
 // A path of exactly n characters that names the file content, in nested

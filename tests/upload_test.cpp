@@ -1,4 +1,4 @@
-// The two uploads end to end, one table for both phases: how each image line
+// The two uploads end to end, each table for both phases: how each image line
 // goes on the line (the exact bytes the modem received, each row checked
 // against the framing model of framing.h too, which the truncation loop and
 // the fuzz target trust), and which acknowledgements accept a line.
@@ -55,76 +55,65 @@ struct phase_run {
 
 struct framing_case {
     const char* name;
-    phase where;
-    std::string file; // loader phase: after a first line ":00"
-    std::string sent; // loader phase: after ":00\r"
+    std::string file;     // the image; in the loader phase after a first line ":00"
+    std::string loader;   // what the loader phase sends (after ":00\r")
+    std::string firmware; // what the firmware phase sends
 };
 
 class Framing : public ::testing::TestWithParam<framing_case> {};
 
+// The loader phase sends the text before an LF or a NUL, and a CR unless the
+// text holds one; the firmware phase the text before an LF, a CR or a NUL,
+// and always a CR.
 TEST_P(Framing, SendsWhatTheRulesSay) {
     const framing_case& row = GetParam();
-    const phase_run setup(row.where, row.file);
-    EXPECT_EQ(frame(row.file, setup.loader).bytes, row.sent) << "the framing model";
-    const run_result run = run_romup(setup.options);
-    if (setup.loader) {
-        // Without an end record the modem stays in reception and the loader never starts.
-        EXPECT_EQ(run.line.received, setup.sent_before() + ":00\r" + row.sent);
-        const std::string tail = "\r\nError while starting loader\r\n";
-        ASSERT_GE(run.out.size(), tail.size());
-        EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
-        EXPECT_EQ(run.status, 1);
-    } else {
-        EXPECT_EQ(run.line.received, setup.sent_before() + row.sent + restart_commands);
-        EXPECT_EQ(run.out, setup.out_uploaded());
-        EXPECT_EQ(run.status, 0);
+    for (const phase where : {phase::loader, phase::firmware}) {
+        const phase_run setup(where, row.file);
+        const std::string& sent = setup.loader ? row.loader : row.firmware;
+        SCOPED_TRACE(setup.loader ? "loader phase" : "firmware phase");
+        EXPECT_EQ(frame(row.file, setup.loader).bytes, sent) << "the framing model";
+        const run_result run = run_romup(setup.options);
+        if (setup.loader) {
+            // Without an end record the modem stays in reception and the loader never starts.
+            EXPECT_EQ(run.line.received, setup.sent_before() + ":00\r" + sent);
+            const std::string tail = "\r\nError while starting loader\r\n";
+            ASSERT_GE(run.out.size(), tail.size());
+            EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+            EXPECT_EQ(run.status, 1);
+        } else {
+            EXPECT_EQ(run.line.received, setup.sent_before() + sent + restart_commands);
+            EXPECT_EQ(run.out, setup.out_uploaded());
+            EXPECT_EQ(run.status, 0);
+        }
     }
 }
 
+const std::string a1021 = std::string(1021, 'a');
 const std::string a1022 = std::string(1022, 'a');
 const std::string a1023 = std::string(1023, 'a');
+const std::string b1023 = std::string(1023, 'b');
+const std::string b2500 = std::string(2500, 'b');
 
 INSTANTIATE_TEST_SUITE_P(
     BothPhases, Framing,
     ::testing::Values(
-        // The loader phase sends the text before an LF or a NUL, and a CR
-        // unless the text holds one.
-        framing_case{"LoaderLineFeedEnds", phase::loader, "abc\nde\n", "abc\rde\r"},
-        framing_case{"LoaderCarriageReturnLineFeedEnds", phase::loader, "abc\r\nde\r\n",
-                     "abc\rde\r"},
-        framing_case{"LoaderOnlyLineFeed", phase::loader, "\n", "\r"},
-        framing_case{"LoaderCarriageReturnInside", phase::loader, "ab\rcd\n", "ab\rcd"},
-        framing_case{"LoaderLastLineWithoutLineFeed", phase::loader, "abc\nlast", "abc\rlast\r"},
-        framing_case{"LoaderLine1022", phase::loader, a1022 + "\n", a1022 + "\r"},
-        framing_case{"LoaderLine1023", phase::loader, a1023 + "\n", a1023 + "\r" + "\r"},
-        framing_case{"LoaderLine1023WithCarriageReturn", phase::loader, a1022 + "\r\n",
-                     a1022 + "\r" + "\r"},
-        framing_case{"LoaderLine2500", phase::loader, std::string(2500, 'b') + "\n",
-                     std::string(1023, 'b') + "\r" + std::string(1023, 'b') + "\r" +
-                         std::string(454, 'b') + "\r"},
-        framing_case{"LoaderNulCutsTheLine", phase::loader, std::string("ab\0cd\nef\n", 9),
-                     "ab\ref\r"},
-        framing_case{"LoaderCarriageReturnAfterNulUnseen", phase::loader,
-                     std::string("ab\0c\rd\n", 7), "ab\r"},
-        framing_case{"LoaderBinaryBytes", phase::loader, "\x01\xff\x7f\x11\x13\n",
-                     "\x01\xff\x7f\x11\x13\r"},
-        // The firmware phase sends the text before an LF, a CR or a NUL, and
-        // always a CR.
-        framing_case{"FirmwareLineFeedEnds", phase::firmware, "ab\ncd\n", "ab\rcd\r"},
-        framing_case{"FirmwareCarriageReturnLineFeedEnds", phase::firmware, "ab\r\ncd\r\n",
-                     "ab\rcd\r"},
-        framing_case{"FirmwareOnlyLineFeed", phase::firmware, "\n", "\r"},
-        framing_case{"FirmwareOnlyCarriageReturnLineFeed", phase::firmware, "\r\n", "\r"},
-        framing_case{"FirmwareCarriageReturnInside", phase::firmware, "ab\rcd\n", "ab\r"},
-        framing_case{"FirmwareLastLineWithoutLineFeed", phase::firmware, "ab\ncd", "ab\rcd\r"},
-        framing_case{"FirmwareLine1022", phase::firmware, a1022 + "\n", a1022 + "\r"},
-        framing_case{"FirmwareLine1023", phase::firmware, a1023 + "\n", a1023 + "\r\r"},
-        framing_case{"FirmwareLine1021WithCarriageReturn", phase::firmware,
-                     std::string(1021, 'a') + "\r\n", std::string(1021, 'a') + "\r"},
-        framing_case{"FirmwareLine1022WithCarriageReturn", phase::firmware, a1022 + "\r\n",
-                     a1022 + "\r\r"},
-        framing_case{"FirmwareNulCutsTheLine", phase::firmware, std::string("ab\0c\rd\nef\n", 10),
-                     "ab\ref\r"}),
+        framing_case{"LineFeedEnds", "abc\nde\n", "abc\rde\r", "abc\rde\r"},
+        framing_case{"CarriageReturnLineFeedEnds", "abc\r\nde\r\n", "abc\rde\r", "abc\rde\r"},
+        framing_case{"OnlyLineFeed", "\n", "\r", "\r"},
+        framing_case{"OnlyCarriageReturnLineFeed", "\r\n", "\r", "\r"},
+        framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\rcd", "ab\r"},
+        framing_case{"LastLineWithoutLineFeed", "abc\nlast", "abc\rlast\r", "abc\rlast\r"},
+        framing_case{"Line1022", a1022 + "\n", a1022 + "\r", a1022 + "\r"},
+        framing_case{"Line1023", a1023 + "\n", a1023 + "\r\r", a1023 + "\r\r"},
+        framing_case{"Line1021WithCarriageReturn", a1021 + "\r\n", a1021 + "\r", a1021 + "\r"},
+        framing_case{"Line1022WithCarriageReturn", a1022 + "\r\n", a1022 + "\r\r", a1022 + "\r\r"},
+        framing_case{"Line2500", b2500 + "\n",
+                     b1023 + "\r" + b1023 + "\r" + b2500.substr(2046) + "\r",
+                     b1023 + "\r" + b1023 + "\r" + b2500.substr(2046) + "\r"},
+        framing_case{"NulCutsTheLine", std::string("ab\0c\rd\nef\n", 10), "ab\ref\r", "ab\ref\r"},
+        framing_case{"CarriageReturnAfterNulUnseen", std::string("ab\0c\rd\n", 7), "ab\r", "ab\r"},
+        framing_case{"BinaryBytes", "\x01\xff\x7f\x11\x13\n", "\x01\xff\x7f\x11\x13\r",
+                     "\x01\xff\x7f\x11\x13\r"}),
     [](const ::testing::TestParamInfo<framing_case>& info) { return info.param.name; });
 
 struct ack_case {
