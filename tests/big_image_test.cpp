@@ -59,16 +59,13 @@ void serve(int peer, peer_record& record) {
 TEST(BigImage, SixtyFourMebibyteFirmware) {
     deadline_guard guard{100};
     temp_dir dir;
-    const std::string path = dir.path + "/fw.hex";
-    {
-        std::FILE* out = std::fopen(path.c_str(), "w");
-        ASSERT_NE(out, nullptr);
-        const std::string line = std::string(line_length, 'd') + "\n";
-        for (int i = 0; i < file_lines; ++i) {
-            std::fwrite(line.data(), 1, line.size(), out);
-        }
-        ASSERT_EQ(std::fclose(out), 0);
+    std::string content;
+    content.reserve(file_lines * (line_length + 1));
+    for (int i = 0; i < file_lines; ++i) {
+        content += std::string(line_length, 'd') + "\n";
     }
+    const std::string path = dir.file("fw.hex", content);
+    content = std::string();
     test_port port(line_kind::socket_pair);
     peer_record record;
     std::thread modem([&] { serve(port.peer, record); });

@@ -48,42 +48,30 @@ INSTANTIATE_TEST_SUITE_P(
                       vanish_case{"MidFirmware", false, 200, "\r\nError while loading Flash\r\n"}),
     [](const ::testing::TestParamInfo<vanish_case>& info) { return info.param.name; });
 
-// A run with a small loader against a modem that checks no records.
-run_options lenient_run(const temp_dir& dir, const std::string& firmware) {
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", firmware),
-                    "-l" + dir.file("loader.hex", ":00\n" + eof_record)};
-    options.answer = "y\n";
-    options.modem.check_records = false;
-    options.modem.erase_ms = 0;
-    return options;
-}
-
 TEST(Fault, BinaryBytesInImagesAndReplies) {
-    temp_dir dir;
     std::string binary;
     for (int value = 1; value < 256; ++value) {
         if (value != '\n' && value != '\r' && value != 'X') {
             binary += static_cast<char>(value);
         }
     }
-    run_options options = lenient_run(dir, binary + "\n" + binary);
+    small_run setup(":00\n" + eof_record, binary + "\n" + binary, "y\n");
     const std::string announcement = "\x01\xff READY \x1b[2J\x7f\b";
-    options.modem.loader_ready = announcement;
-    const run_result run = run_romup(options);
+    setup.options.modem.loader_ready = announcement;
+    const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rREPROGRAM\r" + binary + "\r" +
                                      binary + "\r" + restart_commands);
-    EXPECT_NE(run.out.find(question(announcement, dir.path + "/fw.hex")), std::string::npos);
+    EXPECT_NE(run.out.find(question(announcement, setup.firmware)), std::string::npos);
     EXPECT_EQ(run.status, 0);
 }
 
 TEST(Fault, LineOfHundredKilobytes) {
-    temp_dir dir;
     std::string long_line;
     for (int i = 0; long_line.size() < 100000; ++i) {
         long_line += static_cast<char>('a' + i % 26);
     }
-    const run_result run = run_romup(lenient_run(dir, long_line + "\n"));
+    const run_result run =
+        run_romup(small_run(":00\n" + eof_record, long_line + "\n", "y\n").options);
     // Cut into image lines of 1023 bytes; the LF left over makes a last, empty one.
     std::string sent;
     for (std::size_t at = 0; at < long_line.size(); at += 1023) {

@@ -21,12 +21,6 @@ namespace {
 // The slave side opened as romup opens it, with the peer on the master.
 class Exchange : public ::testing::Test {
   protected:
-    void peer_sends(const std::string& bytes) {
-        port.peer_sends(bytes);
-    }
-    std::string peer_receives() {
-        return port.peer_receives();
-    }
     test_port port;
     // A guard for what would otherwise hang: the test process ends.
     deadline_guard guard{20};
@@ -78,14 +72,14 @@ TEST_F(Exchange, SilenceEndsAfterTheLimit) {
 }
 
 TEST_F(Exchange, BurstIsCollectedUntilSilence) {
-    peer_sends("OK\r\n");
+    port.peer_sends("OK\r\n");
     EXPECT_EQ(read_reply(reply, reply_max_length), 4);
     EXPECT_STREQ(reply, "OK\r\n");
 }
 
 TEST_F(Exchange, CapOfTenTwentyFourLeavesTheRestQueued) {
     const std::string flood(1100, '0');
-    peer_sends(flood);
+    port.peer_sends(flood);
     EXPECT_EQ(read_reply(reply, reply_max_length), 1024);
     EXPECT_EQ(std::strlen(reply), 1024u);
     EXPECT_EQ(read_reply(reply, reply_max_length), 76);
@@ -107,7 +101,7 @@ TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
 }
 
 TEST_F(Exchange, QueuedByteIsDeliveredAtOnce) {
-    peer_sends("ab");
+    port.peer_sends("ab");
     const std::int64_t start = clock_us();
     EXPECT_EQ(read_char(), 1);
     EXPECT_LT(clock_us() - start, reply_limit_us / 2);
@@ -118,13 +112,13 @@ TEST_F(Exchange, QueuedByteIsDeliveredAtOnce) {
 
 TEST_F(Exchange, LateByteGoesToTheNextRead) {
     EXPECT_EQ(read_char(), 0);
-    peer_sends("z");
+    port.peer_sends("z");
     EXPECT_EQ(read_char(), 1);
     EXPECT_STREQ(reply, "z");
 }
 
 TEST_F(Exchange, NulIsStoredAndCounted) {
-    peer_sends(std::string("A\0B", 3));
+    port.peer_sends(std::string("A\0B", 3));
     EXPECT_EQ(read_reply(reply, reply_max_length), 3);
     EXPECT_EQ(std::string(reply, 4), std::string("A\0B\0", 4));
 }
@@ -134,19 +128,19 @@ TEST_F(Exchange, EveryByteValuePassesUnchanged) {
     for (int value = 0; value < 256; ++value) {
         all += static_cast<char>(value);
     }
-    peer_sends(all);
+    port.peer_sends(all);
     EXPECT_EQ(read_reply(reply, reply_max_length), 256);
     EXPECT_EQ(std::string(reply, 256), all);
 }
 
 TEST_F(Exchange, TwoByteReadTakesWhatComes) {
-    peer_sends("x");
+    port.peer_sends("x");
     EXPECT_EQ(read_reply(reply, 2), 1);
     EXPECT_STREQ(reply, "x");
 }
 
 TEST_F(Exchange, ZeroLengthReadTakesNothing) {
-    peer_sends("q");
+    port.peer_sends("q");
     reply[0] = 'j';
     EXPECT_EQ(read_reply(reply, 0), 0);
     EXPECT_STREQ(reply, "");
@@ -157,7 +151,7 @@ TEST_F(Exchange, ZeroLengthReadTakesNothing) {
 TEST_F(Exchange, SendTextWritesEveryByte) {
     EXPECT_EQ(send_text("AT&F1\r"), 6u);
     EXPECT_EQ(send_text(""), 0u);
-    EXPECT_EQ(peer_receives(), "AT&F1\r");
+    EXPECT_EQ(port.peer_receives(), "AT&F1\r");
 }
 
 TEST_F(Exchange, SendTextFinishesForASlowReader) {

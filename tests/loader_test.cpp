@@ -18,15 +18,8 @@ using test_rows::operator<<;
 const std::string not_started = "Error while starting loader\r\n";
 
 // A loader run against a modem that checks no records: every line is good.
-struct loader_run {
-    temp_dir dir;
-    std::string firmware = dir.file("fw.hex", ":00000001FF\n");
-    run_options options;
-    explicit loader_run(const std::string& loader) {
-        options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader)};
-        options.answer = "n";
-        options.modem.check_records = false;
-    }
+struct loader_run : small_run {
+    explicit loader_run(const std::string& loader) : small_run(loader, eof_record, "n") {}
     // What follows a loader that started: the question, declined.
     std::string declined(const std::string& shown_reply = ready) const {
         return question(shown_reply, firmware) + aborted;
@@ -223,10 +216,6 @@ TEST(Reload, ShowsTheLoadersAnswer) {
     EXPECT_EQ(run.status, 1);
 }
 
-} // namespace
-
-namespace {
-
 // An image that passed the start-up test but is gone when romup opens it:
 // the run ends without a message.
 TEST(ImageGone, LoaderRemovedDuringTheProbe) {
@@ -255,10 +244,6 @@ TEST(ImageGone, FirmwareRemovedDuringTheLoader) {
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\r");
     EXPECT_EQ(run.status, 1);
 }
-
-} // namespace
-
-namespace {
 
 TEST(StandardOutput, ClosedIsNeverThePort) {
     loader_run run_setup(":00\n" + eof_record);

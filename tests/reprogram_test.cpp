@@ -13,29 +13,10 @@ using test_rows::operator<<;
 const std::string loader_file = ":00\n" + eof_record;
 const std::string loader_sent = ":00\r:00000001FF\r";
 
-// A run with a small loader and firmware against a modem that checks no
-// records and erases at once.
-struct dialogue_run {
-    temp_dir dir;
-    std::string firmware_content;
-    std::string firmware;
-    run_options options;
+// A run with a small loader and firmware, the question confirmed.
+struct dialogue_run : small_run {
     explicit dialogue_run(const std::string& firmware_text = "f1\nf2\n")
-        : firmware_content(firmware_text), firmware(dir.file("fw.hex", firmware_text)) {
-        options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader_file)};
-        options.answer = "y\n";
-        options.modem.check_records = false;
-        options.modem.erase_ms = 0;
-    }
-    // Standard output up to the question.
-    std::string until_question() const {
-        return banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
-    }
-    // Standard output up to the end of the firmware's progress line.
-    std::string until_uploaded() const {
-        return until_question() + erasing +
-               progress_line(firmware_heading, percents_of(firmware_content));
-    }
+        : small_run(loader_file, firmware_text, "y\n") {}
 };
 
 struct answer_case {
@@ -224,10 +205,6 @@ TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
     EXPECT_EQ(run.out.substr(run.out.size() - loaded.size()), loaded);
 }
 
-} // namespace
-
-namespace {
-
 // An empty device or pipe passes the start-up test, which refuses only an
 // empty file; a firmware without a single line must not pass for success.
 TEST(Firmware, WithoutASingleLineFails) {
@@ -240,10 +217,6 @@ TEST(Firmware, WithoutASingleLineFails) {
     EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
     EXPECT_EQ(run.status, 1);
 }
-
-} // namespace
-
-namespace {
 
 // The interrupt key at the question changes nothing: the answer decides.
 TEST(Dialogue, InterruptAtTheQuestionIsIgnored) {

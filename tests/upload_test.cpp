@@ -12,30 +12,19 @@ using test_rows::operator<<;
 
 enum class phase { loader, firmware };
 
-// A run that reaches the phase against a modem that checks no records and
-// erases at once. Loader phase: the loader is ":00" and then the image, the
-// question declined. Firmware phase: the loader is ":00" and the end record,
-// the firmware the image, the question confirmed.
-struct phase_run {
-    temp_dir dir;
+// A run that reaches the phase. Loader phase: the loader is ":00" and then
+// the image, the question declined. Firmware phase: the loader is ":00" and
+// the end record, the firmware the image, the question confirmed.
+struct phase_run : small_run {
     bool loader;
-    std::string image;
-    std::string firmware;
-    run_options options;
-    phase_run(phase where, const std::string& image_text)
-        : loader(where == phase::loader), image(image_text),
-          firmware(dir.file("fw.hex", loader ? eof_record : image)) {
-        options.modem.check_records = false;
-        options.modem.erase_ms = 0;
-        options.args = {"-p{port}", "-f" + firmware,
-                        "-l" + dir.file("loader.hex", ":00\n" + (loader ? image : eof_record))};
-        options.answer = loader ? "n" : "y\n";
-    }
+    phase_run(phase where, const std::string& image)
+        : small_run(":00\n" + (where == phase::loader ? image : eof_record),
+                    where == phase::loader ? eof_record : image,
+                    where == phase::loader ? "n" : "y\n"),
+          loader(where == phase::loader) {}
     // Standard output before the phase's heading.
     std::string out_before() const {
-        return banner + (loader ? ""
-                                : progress_line(loader_heading, {25, 100}) +
-                                      question(ready, firmware) + erasing);
+        return loader ? banner : until_question() + erasing;
     }
     // The bytes on the line before the phase.
     std::string sent_before() const {
@@ -46,10 +35,6 @@ struct phase_run {
     }
     std::string failure() const {
         return loader ? "\r\nError while loading code\r\n" : "\r\nError while loading Flash\r\n";
-    }
-    // Standard output, status and the line after a whole firmware upload.
-    std::string out_uploaded() const {
-        return out_before() + progress_line(firmware_heading, percents_of(image)) + loaded;
     }
 };
 
@@ -82,7 +67,7 @@ TEST_P(Framing, SendsWhatTheRulesSay) {
             EXPECT_EQ(run.status, 1);
         } else {
             EXPECT_EQ(run.line.received, setup.sent_before() + sent + restart_commands);
-            EXPECT_EQ(run.out, setup.out_uploaded());
+            EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
             EXPECT_EQ(run.status, 0);
         }
     }
@@ -136,11 +121,10 @@ TEST_P(Acknowledgement, AcceptsOrRefuses) {
     const std::string second = setup.loader ? ":00000001FF\r" : "f2\r";
     const std::string half = setup.loader ? "\b\b\b\b 25%" : "\b\b\b\b 50%";
     if (row.failing_line == 0 && setup.loader) {
-        EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}) +
-                               question(ready, setup.firmware) + aborted);
+        EXPECT_EQ(run.out, setup.until_question() + aborted);
         EXPECT_EQ(run.line.received, setup.sent_before() + first + second + "STARTUP\r");
     } else if (row.failing_line == 0) {
-        EXPECT_EQ(run.out, setup.out_uploaded());
+        EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
         EXPECT_EQ(run.line.received, setup.sent_before() + first + second + restart_commands);
     } else if (row.failing_line == 1) {
         EXPECT_EQ(run.out, setup.out_before() + setup.heading() + setup.failure());

@@ -16,18 +16,6 @@
 
 extern char** environ;
 
-const std::string banner = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
-                           " Keep the modem powered until the run ends.\r\n\n";
-const std::string usage =
-    "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
-const std::string loader_heading = "Moving loader code to the RAM -   0%";
-const std::string firmware_heading = "Loading new firmware code to the Flash -   0%";
-const std::string probe_commands = "AT&F1\rAT\rAT&FE&D3V\r";
-const std::string aborted = "\r\nAborted\r\nPlease reset your modem to continue\r\n";
-const std::string erasing = "\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n";
-const std::string loaded =
-    "New firmware code was successfully loaded to the Flash\r\nTrying to reset the modem...\r\n";
-
 std::string progress_line(const std::string& heading, const std::vector<int>& percents) {
     std::string line = heading;
     for (int percent : percents) {
@@ -41,6 +29,26 @@ std::string progress_line(const std::string& heading, const std::vector<int>& pe
 std::string question(const std::string& reply, const std::string& firmware) {
     return "\r\n" + reply + "\r\n\n" + "Ready to transfer [" + firmware +
            "] to the Flash. Reprogram [Y/N]? ";
+}
+
+small_run::small_run(const std::string& loader, const std::string& firmware_text,
+                     const std::string& answer)
+    : loader_content(loader), firmware_content(firmware_text),
+      firmware(dir.file("fw.hex", firmware_text)) {
+    options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader)};
+    options.answer = answer;
+    options.modem.check_records = false;
+    options.modem.erase_ms = 0;
+}
+
+std::string small_run::until_question() const {
+    return banner + progress_line(loader_heading, percents_of(loader_content)) +
+           question(ready, firmware);
+}
+
+std::string small_run::until_uploaded() const {
+    return until_question() + erasing +
+           progress_line(firmware_heading, percents_of(firmware_content));
 }
 
 namespace {

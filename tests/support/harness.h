@@ -74,29 +74,50 @@ struct run_result {
 
 run_result run_romup(const run_options& options);
 
+// A run of two small images against a modem that checks no records and
+// erases at once, each image a file in a folder of the run's own.
+struct small_run {
+    temp_dir dir;
+    std::string loader_content;
+    std::string firmware_content;
+    std::string firmware; // the firmware's path
+    run_options options;
+    // "-p{port}", the firmware and the loader as arguments; answer at the question.
+    small_run(const std::string& loader, const std::string& firmware, const std::string& answer);
+    // Standard output up to the question, the loader having announced itself.
+    std::string until_question() const;
+    // Standard output up to the end of the firmware's progress line.
+    std::string until_uploaded() const;
+};
+
+// The texts are inline, so that a test file's own constants may be built from
+// them: they are initialised before anything defined after this header.
+
 // What romup prints before anything else.
-extern const std::string banner;
-extern const std::string usage;
+inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
+                                  " Keep the modem powered until the run ends.\r\n\n";
+inline const std::string usage =
+    "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
 
 // A progress line: heading, the updates to each percentage in turn, CR LF.
 std::string progress_line(const std::string& heading, const std::vector<int>& percents);
-extern const std::string loader_heading;
-extern const std::string firmware_heading;
+inline const std::string loader_heading = "Moving loader code to the RAM -   0%";
+inline const std::string firmware_heading = "Loading new firmware code to the Flash -   0%";
 
 // The probe's commands as they go on the line.
-extern const std::string probe_commands;
+inline const std::string probe_commands = "AT&F1\rAT\rAT&FE&D3V\r";
 
 // The loader's last reply shown, then the question about firmware.
 std::string question(const std::string& reply, const std::string& firmware);
 // What follows a refusal.
-extern const std::string aborted;
+inline const std::string aborted = "\r\nAborted\r\nPlease reset your modem to continue\r\n";
 // What precedes the firmware upload once the operator has confirmed.
-extern const std::string erasing;
+inline const std::string erasing =
+    "\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n";
 // What follows a successful upload and restart.
-extern const std::string loaded;
+inline const std::string loaded =
+    "New firmware code was successfully loaded to the Flash\r\nTrying to reset the modem...\r\n";
 
-// Inline, so that a test file's own constants may be built from them: they
-// are initialised before anything defined after this header.
 // The end-of-file record that ends a loader image and starts the loader.
 inline const std::string eof_record = ":00000001FF\n";
 // The simulated loader's announcement when it starts.
