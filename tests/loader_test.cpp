@@ -78,6 +78,8 @@ TEST(Loader, EmptyFileSendsNothing) {
 }
 
 TEST(Loader, FromAPipeShowsNoPercentage) {
+    // The writer waits for romup to open the pipe, which a fault may prevent.
+    deadline_guard guard{60};
     loader_run run_setup("");
     const std::string fifo = run_setup.dir.path + "/loader.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
