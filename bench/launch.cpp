@@ -1,10 +1,10 @@
-// romup-bench-launch FD PROGRAM [ARG...]: runs PROGRAM with the arguments and
-// reports on descriptor FD, one line when PROGRAM has started and one when it
-// has ended:
+// romup-bench-launch REPORT PROGRAM [ARG...]: runs PROGRAM with the arguments
+// and writes to the file REPORT one line when PROGRAM has started and one
+// when it has ended:
 //   started PID
 //   ended STATUS MAX_RSS_KB USER_US SYSTEM_US
 // STATUS is the exit status, or 128 plus the signal that ended it. The pid
-// lets the caller stop a program that ignores the launcher's signals.
+// lets the caller watch the program's memory while it runs.
 //
 // Why a launcher: Linux starts a new process's peak resident size at the
 // resident size of the process it was created from, and exec keeps it. Under
@@ -13,8 +13,6 @@
 // about 0.5 MiB resident), so the peak that wait4 reports is romup's as long
 // as romup needs more than that.
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -24,17 +22,17 @@ extern char** environ;
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fputs("usage: romup-bench-launch FD PROGRAM [ARG...]\n", stderr);
+        std::fputs("usage: romup-bench-launch REPORT PROGRAM [ARG...]\n", stderr);
         return 2;
     }
-    const int report = std::atoi(argv[1]);
-    fcntl(report, F_SETFD, FD_CLOEXEC);
+    std::FILE* report = std::fopen(argv[1], "w");
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[2], nullptr, nullptr, argv + 2, environ) != 0) {
+    if (report == nullptr || posix_spawn(&pid, argv[2], nullptr, nullptr, argv + 2, environ) != 0) {
         std::perror("romup-bench-launch");
         return 127;
     }
-    dprintf(report, "started %ld\n", static_cast<long>(pid));
+    std::fprintf(report, "started %ld\n", static_cast<long>(pid));
+    std::fflush(report);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) {
@@ -42,8 +40,8 @@ int main(int argc, char** argv) {
         return 127;
     }
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    dprintf(report, "ended %d %ld %ld %ld\n", code, usage.ru_maxrss,
-            static_cast<long>(usage.ru_utime.tv_sec) * 1000000 + usage.ru_utime.tv_usec,
-            static_cast<long>(usage.ru_stime.tv_sec) * 1000000 + usage.ru_stime.tv_usec);
-    return 0;
+    std::fprintf(report, "ended %d %ld %ld %ld\n", code, usage.ru_maxrss,
+                 static_cast<long>(usage.ru_utime.tv_sec) * 1000000 + usage.ru_utime.tv_usec,
+                 static_cast<long>(usage.ru_stime.tv_sec) * 1000000 + usage.ru_stime.tv_usec);
+    return std::fclose(report) == 0 ? 0 : 127;
 }

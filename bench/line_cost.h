@@ -1,45 +1,23 @@
-// romup's own upload code (upload_firmware, with the real processor-time
-// clock) streaming an image through a pseudo-terminal to a peer process on
-// the master side. The port is the slave, opened as romup opens its port.
-// Both benchmarks run in this process, which must have no other thread
-// meanwhile: romup's clock is the processor time of the whole process.
+// The per-line cost of a streaming phase: romup's own upload code
+// (upload_firmware, with the real processor-time clock) streaming an image
+// through a pseudo-terminal to a peer process on the master side, beside a
+// minimal loop. The port is test_port's. It runs in this process, which must
+// have no other thread meanwhile: romup's clock is the processor time of the
+// whole process.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Where the two sides run. With cpu -1 a side is left where the system puts it.
-struct placement {
-    int tool_cpu = -1;
-    int peer_cpu = -1;
-};
-// "romup and the minimal loop on CPU 0, the peer on CPU 1", or the like.
-std::string placement_text(const placement& where, const char* tool);
-
-// The per-line cost of a streaming phase: romup's upload and a minimal
-// stop-and-wait loop, in turn (romup first) for each round, against one peer
-// that answers every CR at once with ".".
+// romup's upload and a minimal stop-and-wait loop, in turn (romup first)
+// for each round, against one peer that answers every CR at once with ".".
 struct line_cost_result {
     std::vector<double> romup_us;   // wall time per line, one per round
     std::vector<double> minimal_us; // the same for the minimal loop
 };
-bool measure_line_cost(const std::string& image, int lines, int rounds, const placement& where,
-                       line_cost_result& result, std::string& problem);
-
-// The firmware phase at bits_per_second, by romup's upload or by the minimal
-// loop, against a peer that times the line exactly (exact_line.h) and answers
-// each line with "." once that "." could have come down the line.
-enum class uploader { romup, minimal };
-struct paced_upload_result {
-    int lines = 0;
-    std::int64_t bytes = 0; // both directions
-    double elapsed_us = 0;  // first byte seen to last answer sent
-    double limit_us = 0;    // what the bytes need at the rate
-};
-bool measure_paced_upload(const std::string& image, std::int64_t bits_per_second,
-                          const placement& where, uploader which, paced_upload_result& result,
-                          std::string& problem);
+bool measure_line_cost(const std::string& image, int lines, int rounds, line_cost_result& result,
+                       std::string& problem);
 
 // An image of lines lines of 44 characters and LF, like Intel HEX records
 // of 16 data bytes.

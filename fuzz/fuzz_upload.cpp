@@ -7,8 +7,10 @@
 // acknowledgement fails; the run must end where and how the acknowledgements
 // say; a whole upload must close its image and end its progress at 100%.
 #include "exits_for_fuzzing.h"
+#include "framing.h"
+#include "memory_image.h"
+#include "test_port.h"
 
-#include "line/port.h"
 #include "run/state.h"
 #include "transfer/progress.h"
 #include "transfer/upload.h"
@@ -19,10 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -30,9 +29,6 @@ namespace {
 // Far below a socket's buffer, so that no write of the upload ever waits and
 // the line is read only after the upload.
 constexpr std::size_t largest_input = 64 * 1024;
-
-// fgets's size in the uploads: an image line is at most 1023 bytes.
-constexpr std::size_t image_line_max = 1023;
 
 // port_close returns these to their default action; libFuzzer's own handlers
 // are put back after each run that ended through it.
@@ -44,34 +40,6 @@ void require(bool holds, const char* what, bool loader) {
         std::fprintf(stderr, "fuzz_upload (%s phase): %s\n", loader ? "loader" : "firmware", what);
         std::abort();
     }
-}
-
-// The image lines as fgets(..., 1024) delivers them.
-std::vector<std::string> image_lines(const std::string& content) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < content.size()) {
-        std::size_t length = std::min(image_line_max, content.size() - at);
-        const std::size_t lf = content.find('\n', at);
-        if (lf != std::string::npos && lf - at < length) {
-            length = lf - at + 1;
-        }
-        lines.push_back(content.substr(at, length));
-        at += length;
-    }
-    return lines;
-}
-
-// Loader phase: the text before the first LF and the first NUL, and a CR
-// unless the text holds one. Firmware phase: the text before the first LF,
-// the first CR and the first NUL, and always a CR.
-std::string framed(const std::string& line, bool loader) {
-    const std::string stops = loader ? std::string("\n\0", 2) : std::string("\n\r\0", 3);
-    std::string text = line.substr(0, line.find_first_of(stops));
-    if (!loader || text.find('\r') == std::string::npos) {
-        text += '\r';
-    }
-    return text;
 }
 
 // Takes one line's acknowledgement from acks at next, with the bytes that
@@ -99,53 +67,6 @@ bool acknowledged(const std::string& acks, std::size_t& next, bool loader) {
     return true;
 }
 
-// The image as a stream over memory that notes its closing, so that the
-// target knows whether the upload closed it before its run ended.
-struct memory_image {
-    const std::string* content;
-    std::size_t position = 0;
-    bool closed = false;
-};
-
-ssize_t read_image(void* cookie, char* buffer, std::size_t size) {
-    auto* image = static_cast<memory_image*>(cookie);
-    const std::size_t count = std::min(size, image->content->size() - image->position);
-    std::memcpy(buffer, image->content->data() + image->position, count);
-    image->position += count;
-    return static_cast<ssize_t>(count);
-}
-
-int seek_image(void* cookie, off64_t* offset, int whence) {
-    auto* image = static_cast<memory_image*>(cookie);
-    const off64_t base = whence == SEEK_SET   ? 0
-                         : whence == SEEK_CUR ? static_cast<off64_t>(image->position)
-                                              : static_cast<off64_t>(image->content->size());
-    const off64_t target = base + *offset;
-    if (target < 0 || target > static_cast<off64_t>(image->content->size())) {
-        return -1;
-    }
-    image->position = static_cast<std::size_t>(target);
-    *offset = target;
-    return 0;
-}
-
-int close_image(void* cookie) {
-    static_cast<memory_image*>(cookie)->closed = true;
-    return 0;
-}
-
-std::string drain(int fd) {
-    std::string bytes;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got <= 0) {
-            return bytes;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
 void check_phase(const std::string& content, const std::string& acks, bool loader) {
     std::string expected_sent;
     bool expected_accepted = true;
@@ -163,19 +84,11 @@ void check_phase(const std::string& content, const std::string& acks, bool loade
         expected_accepted = false;
     }
 
-    int line[2];
-    require(socketpair(AF_UNIX, SOCK_STREAM, 0, line) == 0, "no socket pair", loader);
-    const int modem = line[1];
-    require(write(modem, acks.data(), acks.size()) == static_cast<ssize_t>(acks.size()),
-            "acknowledgements not queued", loader);
-    fcntl(line[0], F_SETFL, O_NONBLOCK);
-    fcntl(modem, F_SETFL, O_NONBLOCK);
-    port_fd = line[0];
-    alloc_buffers();
+    test_port port(line_kind::socket_pair);
+    port.peer_sends(acks);
     require(reply != nullptr, "no reply buffer", loader);
-    memory_image source{&content};
-    std::FILE* image = fopencookie(
-        &source, "r", cookie_io_functions_t{read_image, nullptr, seek_image, close_image});
+    memory_image source{content};
+    std::FILE* image = open_memory_image(source);
     require(image != nullptr, "fopencookie failed", loader);
 
     bool accepted = true;
@@ -201,17 +114,14 @@ void check_phase(const std::string& content, const std::string& acks, bool loade
                 "wrong failure message", loader);
     }
 
-    require(drain(modem) == expected_sent, "bytes on the line differ from the framing", loader);
+    require(port.peer_receives() == expected_sent, "bytes on the line differ from the framing",
+            loader);
     require(accepted == expected_accepted, "upload ended otherwise than the acks say", loader);
     if (accepted) {
         require(source.closed, "the image was left open", loader);
         require(shown_percent == (content.empty() ? 0 : 100), "progress does not end at 100%",
                 loader);
-        close(port_fd);
-        port_fd = -1;
     }
-    close(modem);
-    free_buffers();
 }
 
 } // namespace

@@ -1,7 +1,5 @@
 #include "intel_hex.h"
 
-#include "sim.h"
-
 #include <algorithm>
 #include <fstream>
 

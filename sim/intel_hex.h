@@ -37,3 +37,7 @@ bool hex_apply(const hex_record& record, std::uint32_t& base, std::vector<std::u
 // One record as text: ':', the pairs in upper case and the checksum; no line end.
 // count is at most 255.
 std::string hex_format(int type, std::uint16_t offset, const std::uint8_t* data, std::size_t count);
+
+// Reads an Intel HEX file into memory as the Flash would hold it (from address 0
+// to the highest address, gaps 0xFF). Returns false on a malformed file.
+bool sim_hex_to_memory(const std::string& path, std::vector<std::uint8_t>& memory);

@@ -5,6 +5,7 @@
 #include "option_number.h"
 #include "pseudo_terminal.h"
 #include "sim.h"
+#include "transcript.h"
 
 #include <csignal>
 #include <cstdio>
@@ -29,17 +30,7 @@ const char usage_text[] =
     "SIGHUP): it then saves the Flash, removes the link and says it stopped.\n"
     "A standard output that closes does not stop the modem.\n"
     "\n"
-    "The modem:\n"
-    "  Command state: lines end in CR. AT&F1 (or &F, Z) restores echo on and verbose\n"
-    "  result codes, E0/E1 and V0/V1 set them, &D0-3 and Q0 are accepted; the answer\n"
-    "  is OK or ERROR (0 or 4 with V0). AT&FE&D3V is echoed and answered \"0\".\n"
-    "  A line that begins with ':' starts the loader upload into RAM: each line is\n"
-    "  checked as an Intel HEX record and acknowledged at once (a bad one is answered\n"
-    "  \"E\"); after :00000001FF the loader starts and announces itself with READY.\n"
-    "  The running loader answers \"X\" (at the start of a line) with READY; the line\n"
-    "  REPROGRAM erases the Flash and answers \"0\"; then every line is a firmware\n"
-    "  record, programmed and acknowledged with \".\", until \"X\". STARTUP restarts\n"
-    "  the modem into the command state. Other lines get \"?\".\n"
+    "The modem's states and its answers in each: romup-sim(1), man/romup-sim.1.\n"
     "\n"
     "Options:\n"
     "  --link PATH            also make a symbolic link PATH to the device (an existing\n"

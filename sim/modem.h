@@ -3,15 +3,8 @@
 // line, takes the bytes that have arrived, acts on them one at a time and sends
 // the answers that are due. Every byte in either direction goes into the record.
 //
-// The modem's three states:
-// - command: a Hayes-style interpreter. Lines end in CR (LF is ignored); a line
-//   that begins with "AT" (either case) holds commands, any other line is
-//   ignored. Each byte is echoed as it arrives while echo is on.
-// - loader_receiving: entered at a ':' that begins a line in the command state.
-//   Every line ending in CR is a record of the loader image and is answered
-//   at once; the end-of-file record starts the loader, which announces itself.
-// - loader_running: "X" at the start of a line, and the lines "REPROGRAM" and
-//   "STARTUP". After REPROGRAM every line is a firmware record until "X".
+// The modem's three states (modem_state) and what it answers in each are told
+// once, for its users, in man/romup-sim.1 ("The modem's states").
 #pragma once
 
 #include "sim.h"
@@ -85,6 +78,3 @@ void modem_step(modem& m, int max_wait_ms);
 
 // Reads whatever is still queued on the line into the record without acting on it.
 void modem_drain(modem& m);
-
-// One transcript entry as one line of text, ending in LF.
-std::string sim_event_text(const sim_event& event);

@@ -8,7 +8,8 @@
 // byte in both directions and the Flash as programmed.
 //
 // Used in-process by the end-to-end tests (one session per test, on a thread)
-// and by the romup-sim program, which maps its options onto a scenario.
+// and by the romup-sim program, which maps its options onto a scenario. The
+// session's steps are modem.h's; its transcript as text, transcript.h's.
 #pragma once
 
 #include <atomic>
@@ -123,12 +124,3 @@ struct sim_record {
 // Closes master_fd only when the scenario makes the modem vanish.
 void sim_serve(int master_fd, const sim_scenario& scenario, sim_record& record,
                const std::atomic<bool>& stop);
-
-// Writes the transcript as text a person can read: one line per event, with its
-// time and direction; CR, LF and NUL shown as <CR>, <LF>, <NUL>, other control
-// and non-ASCII bytes as <xx> in hex.
-std::string sim_transcript_text(const sim_record& record);
-
-// Reads an Intel HEX file into memory as the Flash would hold it (from address 0
-// to the highest address, gaps 0xFF). Returns false on a malformed file.
-bool sim_hex_to_memory(const std::string& path, std::vector<std::uint8_t>& memory);

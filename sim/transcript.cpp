@@ -1,4 +1,4 @@
-#include "modem.h"
+#include "transcript.h"
 
 #include <cstdio>
 

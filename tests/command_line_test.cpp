@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include "run/command_line.h"
+#include "run/state.h"
 
 #include <climits>
 #include <gtest/gtest.h>
@@ -63,66 +64,48 @@ TEST_P(StartUp, PrintsAndEnds) {
     EXPECT_EQ(run.line.received, "");
 }
 
-const std::string not_found = "Can not open [/nonexistent/ttyS9]\r\n";
+// What romup prints when it cannot open name, and a port it cannot open.
+std::string cannot(const std::string& name) {
+    return "Can not open [" + name + "]\r\n";
+}
+const std::string no_port = "-p/nonexistent/ttyS9";
+const std::string not_found = cannot("/nonexistent/ttyS9");
+const std::string is_empty = "Firmware file [{empty}] is empty\r\n";
+using row = start_up_case;
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, StartUp,
     ::testing::Values(
-        start_up_case{"NoArguments", {}, usage},
-        start_up_case{"BlankBeforePortValue", {"-p", "/dev/ttyS0", "-f{fw}"}, usage},
-        start_up_case{"BlankBeforeFirmwareValue", {"-p/dev/ttyS0", "-f", "fw.hex"}, usage},
-        start_up_case{"LongOption", {"--help"}, usage},
-        start_up_case{
-            "NotAnOptionStopsAtOnce", {"fw.hex", "-p/nonexistent/ttyS9", "-f{fw}"}, usage},
-        start_up_case{"EmptyArgument", {"", "-p/nonexistent/ttyS9", "-f{fw}"}, usage},
-        start_up_case{"PortOnly", {"-p/nonexistent/ttyS9"}, usage},
-        start_up_case{"FirmwareOnly", {"-f{fw}"}, usage},
-        start_up_case{"EmptyPortValue", {"-p", "-f{fw}"}, usage},
-        start_up_case{"UnknownLettersIgnored",
-                      {"-x", "/q", "-", "/", "-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"},
-                      not_found},
-        start_up_case{"UpperCaseDash", {"-P/nonexistent/ttyS9", "-F{fw}", "-L{loader}"}, not_found},
-        start_up_case{"SlashLower", {"/p/nonexistent/ttyS9", "/f{fw}", "/l{loader}"}, not_found},
-        start_up_case{"SlashUpper", {"/P/nonexistent/ttyS9", "/F{fw}", "/L{loader}"}, not_found},
-        start_up_case{"LastPortWins",
-                      {"-p/nonexistent/first", "-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"},
-                      not_found},
-        start_up_case{"FirmwareMissing",
-                      {"-p/nonexistent/ttyS9", "-f{missing}", "-l{loader}"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"BothMissingNamesFirmware",
-                      {"-p/nonexistent/ttyS9", "-f{missing}", "-l{missing}.loader"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"LoaderMissing",
-                      {"-p/nonexistent/ttyS9", "-f{fw}", "-l{missing}"},
-                      "Can not open [{missing}]\r\n"},
-        start_up_case{"DefaultLoaderMissing",
-                      {"-p/nonexistent/ttyS9", "-f{fw}"},
-                      "Can not open [ramagent.hex]\r\n"},
-        start_up_case{
-            "EmptyLoaderValue", {"-p/nonexistent/ttyS9", "-f{fw}", "-l"}, "Can not open []\r\n"},
-        start_up_case{"ReloadIgnoresMissingLoader",
-                      {"-c", "-p/nonexistent/ttyS9", "-f{fw}", "-l{missing}"},
-                      not_found},
-        start_up_case{"ReloadTextAfterLetterIgnored",
-                      {"-cwhatever", "-p/nonexistent/ttyS9", "-f{fw}"},
-                      not_found},
-        start_up_case{"FirmwareIsDirectory",
-                      {"-p/nonexistent/ttyS9", "-f{dir}", "-l{loader}"},
-                      "Can not open [{dir}]\r\n"},
-        start_up_case{"LoaderIsDirectory",
-                      {"-p/nonexistent/ttyS9", "-f{fw}", "-l{dir}"},
-                      "Can not open [{dir}]\r\n"},
-        start_up_case{"EmptyFirmware",
-                      {"-p/nonexistent/ttyS9", "-f{empty}", "-l{loader}"},
-                      "Firmware file [{empty}] is empty\r\n"},
-        start_up_case{"EmptyFirmwareReload",
-                      {"-c", "-p/nonexistent/ttyS9", "-f{empty}"},
-                      "Firmware file [{empty}] is empty\r\n"},
-        start_up_case{"EmptyFirmwareBeforeLoaderTest",
-                      {"-p/nonexistent/ttyS9", "-f{empty}", "-l{missing}"},
-                      "Firmware file [{empty}] is empty\r\n"},
-        start_up_case{"PortMissing", {"-p/nonexistent/ttyS9", "-f{fw}", "-l{loader}"}, not_found}),
+        row{"NoArguments", {}, usage},
+        row{"BlankBeforePortValue", {"-p", "/dev/ttyS0", "-f{fw}"}, usage},
+        row{"BlankBeforeFirmwareValue", {"-p/dev/ttyS0", "-f", "fw.hex"}, usage},
+        row{"LongOption", {"--help"}, usage},
+        row{"NotAnOptionStopsAtOnce", {"fw.hex", no_port, "-f{fw}"}, usage},
+        row{"EmptyArgument", {"", no_port, "-f{fw}"}, usage}, row{"PortOnly", {no_port}, usage},
+        row{"FirmwareOnly", {"-f{fw}"}, usage}, row{"EmptyPortValue", {"-p", "-f{fw}"}, usage},
+        row{"UnknownLettersIgnored",
+            {"-x", "/q", "-", "/", no_port, "-f{fw}", "-l{loader}"},
+            not_found},
+        row{"UpperCaseDash", {"-P/nonexistent/ttyS9", "-F{fw}", "-L{loader}"}, not_found},
+        row{"SlashLower", {"/p/nonexistent/ttyS9", "/f{fw}", "/l{loader}"}, not_found},
+        row{"SlashUpper", {"/P/nonexistent/ttyS9", "/F{fw}", "/L{loader}"}, not_found},
+        row{"LastPortWins", {"-p/nonexistent/first", no_port, "-f{fw}", "-l{loader}"}, not_found},
+        row{"FirmwareMissing", {no_port, "-f{missing}", "-l{loader}"}, cannot("{missing}")},
+        row{"BothMissingNamesFirmware",
+            {no_port, "-f{missing}", "-l{missing}.loader"},
+            cannot("{missing}")},
+        row{"LoaderMissing", {no_port, "-f{fw}", "-l{missing}"}, cannot("{missing}")},
+        row{"DefaultLoaderMissing", {no_port, "-f{fw}"}, cannot("ramagent.hex")},
+        row{"EmptyLoaderValue", {no_port, "-f{fw}", "-l"}, cannot("")},
+        row{"ReloadIgnoresMissingLoader", {"-c", no_port, "-f{fw}", "-l{missing}"}, not_found},
+        row{"ReloadTextAfterLetterIgnored", {"-cwhatever", no_port, "-f{fw}"}, not_found},
+        row{"FirmwareIsDirectory", {no_port, "-f{dir}", "-l{loader}"}, cannot("{dir}")},
+        row{"LoaderIsDirectory", {no_port, "-f{fw}", "-l{dir}"}, cannot("{dir}")},
+        row{"EmptyFirmware", {no_port, "-f{empty}", "-l{loader}"}, is_empty},
+        row{"EmptyFirmwareReload", {"-c", no_port, "-f{empty}"}, is_empty},
+        row{"EmptyFirmwareBeforeLoaderTest", {no_port, "-f{empty}", "-l{missing}"}, is_empty},
+        row{"PortMissing", {no_port, "-f{fw}", "-l{loader}"}, not_found},
+        row{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, cannot("a")}),
     [](const ::testing::TestParamInfo<start_up_case>& info) { return info.param.name; });
 
 // A path of exactly n characters that names the file content, in nested
@@ -165,6 +148,41 @@ TEST(CommandLine, PathsOfFiveHundredThirteenAreRefused) {
         EXPECT_EQ(run.status, 1) << letter;
     }
 }
+
+struct allocation_case {
+    const char* name;
+    std::size_t count; // the buffer's size
+    int occurrence;    // which allocation of that size, in the order romup makes them
+};
+
+class Allocation : public ::testing::TestWithParam<allocation_case> {};
+
+TEST_P(Allocation, FailureEndsTheRunAtOnce) {
+    const allocation_case& row = GetParam();
+    temp_dir dir;
+    run_options options;
+    options.args = {"-p/nonexistent/ttyS9", "-f" + dir.file("fw.hex", ":00000001FF\n"),
+                    "-l" + dir.file("loader.hex", ":00000001FF\n")};
+    options.with_modem = false;
+    options.environment = {"LD_PRELOAD=" ROMUP_FAIL_CALLOC,
+                           "FAIL_CALLOC=" + std::to_string(row.count) + " " +
+                               std::to_string(row.occurrence),
+                           // The sanitizers' runtime would otherwise insist on coming first.
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out, banner + "Not enough memory\r\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, Allocation,
+                         ::testing::Values(allocation_case{"Firmware", path_size, 1},
+                                           allocation_case{"Loader", path_size, 2},
+                                           allocation_case{"Reply", reply_size, 1},
+                                           allocation_case{"Port", path_size, 3}),
+                         [](const ::testing::TestParamInfo<allocation_case>& info) {
+                             return info.param.name;
+                         });
 
 struct speed_case {
     const char* name; // the text after -s

@@ -1,13 +1,14 @@
 // The exchange primitives and the port's open and close, called directly
 // against a peer on a pseudo-terminal. The test build's clock runs twenty times
 // faster than processor time, so the 2 s limit lasts 100 ms here.
-#include "harness.h"
+#include "test_port.h"
 
 #include "line/clock.h"
 #include "line/exchange.h"
 #include "line/port.h"
 #include "run/state.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -23,36 +24,46 @@ namespace {
 // The slave side opened as romup opens it, with the peer on the master.
 class Exchange : public ::testing::Test {
   protected:
-    void SetUp() override {
-        pty = open_raw_pty();
-        port_fd = open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
-        ASSERT_NE(port_fd, -1);
-        reply = reply_buffer;
-    }
-    void TearDown() override {
-        close(port_fd);
-        port_fd = -1;
-        reply = nullptr;
-        close_pty(pty);
-    }
-    void peer_sends(std::string_view bytes) {
-        ASSERT_EQ(write(pty.master, bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
-        wait_until_queued(port_fd, static_cast<int>(bytes.size()));
-    }
-    std::string peer_receives() {
-        std::string got;
-        char chunk[4096];
-        ssize_t n;
-        fcntl(pty.master, F_SETFL, O_NONBLOCK);
-        while ((n = read(pty.master, chunk, sizeof chunk)) > 0) {
-            got.append(chunk, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-    pty_pair pty;
-    char reply_buffer[reply_size] = {};
+    test_port port;
+    // A guard for what would otherwise hang: the test process ends.
+    deadline_guard guard{20};
 };
+
+// A text far larger than the pseudo-terminal buffers: the writes come back
+// short, or would block until the peer reads.
+std::string long_text() {
+    std::string text;
+    for (int i = 0; text.size() < 200000; ++i) {
+        text += std::to_string(i) + ",";
+    }
+    return text;
+}
+
+// A peer on its own thread that reads what arrives into got until it holds
+// size bytes (or 10 s have passed): after first_pause_us, then with
+// pause_us between reads.
+std::thread slow_reader(int peer, std::size_t size, std::string& got, useconds_t first_pause_us,
+                        useconds_t pause_us) {
+    return std::thread([=, &got] {
+        usleep(first_pause_us);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        char chunk[512];
+        while (got.size() < size && std::chrono::steady_clock::now() < give_up) {
+            const long n = read_some(peer, chunk, sizeof chunk);
+            if (n > 0) {
+                got.append(chunk, static_cast<std::size_t>(n));
+            }
+            usleep(pause_us);
+        }
+    });
+}
+
+// Spends processor time until the clock reads at least until_us: a run late
+// in its life, when a limit counted from the start would be long past.
+void spend_processor_time(std::int64_t until_us) {
+    while (clock_us() < until_us) {
+    }
+}
 
 TEST_F(Exchange, SilenceEndsAfterTheLimit) {
     const std::int64_t start = clock_us();
@@ -69,7 +80,9 @@ struct wire_case {
     std::size_t bytes; // as many as the rate carries in one second
 };
 
-using test_rows::operator<<;
+std::ostream& operator<<(std::ostream& out, const wire_case& row) {
+    return out << row.name;
+}
 
 class WireTime : public Exchange, public ::testing::WithParamInterface<wire_case> {};
 
@@ -103,14 +116,14 @@ INSTANTIATE_TEST_SUITE_P(Exchange, WireTime,
                          });
 
 TEST_F(Exchange, BurstIsCollectedUntilSilence) {
-    peer_sends("OK\r\n");
+    port.peer_sends("OK\r\n");
     EXPECT_EQ(read_reply(reply, reply_max_length), 4);
     EXPECT_STREQ(reply, "OK\r\n");
 }
 
 TEST_F(Exchange, CapOfTenTwentyFourLeavesTheRestQueued) {
     const std::string flood(1100, '0');
-    peer_sends(flood);
+    port.peer_sends(flood);
     EXPECT_EQ(read_reply(reply, reply_max_length), 1024);
     EXPECT_EQ(std::strlen(reply), 1024u);
     EXPECT_EQ(read_reply(reply, reply_max_length), 76);
@@ -123,7 +136,7 @@ TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
     std::thread peer([&] {
         for (const char* byte : {"1", "2", "3", "4", "5"}) {
             usleep(static_cast<useconds_t>(reply_limit_us / 20 / 3));
-            ASSERT_EQ(write(pty.master, byte, 1), 1);
+            ASSERT_EQ(write(port.peer, byte, 1), 1);
         }
     });
     EXPECT_EQ(read_reply(reply, 5), 5);
@@ -132,7 +145,7 @@ TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
 }
 
 TEST_F(Exchange, QueuedByteIsDeliveredAtOnce) {
-    peer_sends("ab");
+    port.peer_sends("ab");
     const std::int64_t start = clock_us();
     EXPECT_EQ(read_char(), 1);
     EXPECT_LT(clock_us() - start, reply_limit_us / 2);
@@ -143,13 +156,13 @@ TEST_F(Exchange, QueuedByteIsDeliveredAtOnce) {
 
 TEST_F(Exchange, LateByteGoesToTheNextRead) {
     EXPECT_EQ(read_char(), 0);
-    peer_sends("z");
+    port.peer_sends("z");
     EXPECT_EQ(read_char(), 1);
     EXPECT_STREQ(reply, "z");
 }
 
 TEST_F(Exchange, NulIsStoredAndCounted) {
-    peer_sends(std::string_view("A\0B", 3));
+    port.peer_sends(std::string("A\0B", 3));
     EXPECT_EQ(read_reply(reply, reply_max_length), 3);
     EXPECT_EQ(std::string(reply, 4), std::string("A\0B\0", 4));
 }
@@ -159,19 +172,19 @@ TEST_F(Exchange, EveryByteValuePassesUnchanged) {
     for (int value = 0; value < 256; ++value) {
         all += static_cast<char>(value);
     }
-    peer_sends(all);
+    port.peer_sends(all);
     EXPECT_EQ(read_reply(reply, reply_max_length), 256);
     EXPECT_EQ(std::string(reply, 256), all);
 }
 
 TEST_F(Exchange, TwoByteReadTakesWhatComes) {
-    peer_sends("x");
+    port.peer_sends("x");
     EXPECT_EQ(read_reply(reply, 2), 1);
     EXPECT_STREQ(reply, "x");
 }
 
 TEST_F(Exchange, ZeroLengthReadTakesNothing) {
-    peer_sends("q");
+    port.peer_sends("q");
     reply[0] = 'j';
     EXPECT_EQ(read_reply(reply, 0), 0);
     EXPECT_STREQ(reply, "");
@@ -182,38 +195,49 @@ TEST_F(Exchange, ZeroLengthReadTakesNothing) {
 TEST_F(Exchange, SendTextWritesEveryByte) {
     EXPECT_EQ(send_text("AT&F1\r"), 6u);
     EXPECT_EQ(send_text(""), 0u);
-    EXPECT_EQ(peer_receives(), "AT&F1\r");
+    EXPECT_EQ(port.peer_receives(), "AT&F1\r");
 }
 
 TEST_F(Exchange, SendTextFinishesForASlowReader) {
-    // Far more than the pseudo-terminal buffers: the writes come back short
-    // or would block until the peer reads.
-    std::string text;
-    for (int i = 0; text.size() < 200000; ++i) {
-        text += std::to_string(i) + ",";
-    }
+    const std::string text = long_text();
     std::string got;
-    std::thread reader([&] {
-        char chunk[512];
-        while (got.size() < text.size()) {
-            const ssize_t n = read(pty.master, chunk, sizeof chunk);
-            if (n > 0) {
-                got.append(chunk, static_cast<std::size_t>(n));
-            }
-            usleep(200);
-        }
-    });
+    std::thread reader = slow_reader(port.peer, text.size(), got, 0, 200);
     EXPECT_EQ(send_text(text.c_str()), text.size());
     reader.join();
     EXPECT_EQ(got, text);
 }
 
-TEST_F(Exchange, SendTextGivesUpOnAVanishedPeer) {
-    close(pty.master);
-    pty.master = -1;
+TEST_F(Exchange, SendTextGivesUpAtOnceOnAFailedPort) {
+    // Once the far end has gone every write fails (EIO): no later write can
+    // succeed, so waiting out the stall limit would only delay the failure.
+    close(port.pty.master);
+    port.pty.master = -1;
     const std::int64_t start = clock_us();
     EXPECT_EQ(send_text("AT\r"), 0u);
-    EXPECT_LT(clock_us() - start, reply_limit_us + 500000);
+    EXPECT_LT(clock_us() - start, reply_limit_us / 4);
+}
+
+TEST_F(Exchange, LateStallStillGetsTheWholeLimit) {
+    spend_processor_time(3 * reply_limit_us);
+    const std::string text = long_text();
+    std::string got;
+    // The peer stops reading for a while (a fraction of the limit, counted
+    // in processor time, which passes no faster than wall time), then reads.
+    std::thread reader = slow_reader(port.peer, text.size(), got,
+                                     static_cast<useconds_t>(reply_limit_us / 20 / 4), 0);
+    EXPECT_EQ(send_text(text.c_str()), text.size());
+    reader.join();
+    EXPECT_EQ(got.size(), text.size());
+}
+
+TEST_F(Exchange, SendTextGivesUpOnAPeerThatNeverReads) {
+    spend_processor_time(3 * reply_limit_us);
+    const std::string text = long_text();
+    const std::int64_t start = clock_us();
+    EXPECT_LT(send_text(text.c_str()), text.size());
+    const std::int64_t waited = clock_us() - start;
+    EXPECT_GE(waited, reply_limit_us);
+    EXPECT_LT(waited, reply_limit_us + 500000);
 }
 
 TEST(Pause, WaitsItsLengthOfTheClock) {

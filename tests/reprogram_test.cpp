@@ -13,32 +13,13 @@ using test_rows::operator<<;
 const std::string loader_file = ":00\n" + eof_record;
 const std::string loader_sent = ":00\r:00000001FF\r";
 
-// A run with a small loader and firmware against a modem that checks no
-// records and erases at once.
-struct dialogue_run {
-    temp_dir dir;
-    std::string firmware_content;
-    std::string firmware;
-    run_options options;
+// A run with a small loader and firmware, the question confirmed.
+struct dialogue_run : small_run {
     explicit dialogue_run(const std::string& firmware_text = "f1\nf2\n")
-        : firmware_content(firmware_text), firmware(dir.file("fw.hex", firmware_text)) {
-        options.args = {"-p{port}", "-f" + firmware, "-l" + dir.file("loader.hex", loader_file)};
-        options.answer = "y\n";
-        options.modem.check_records = false;
-        options.modem.erase_ms = 0;
-    }
+        : small_run(loader_file, firmware_text, "y\n") {}
     // The re-load command romup gives after a failure past the erase.
     std::string hint(const run_result& run) const {
         return reload_hint(run.port_path, firmware, 19200);
-    }
-    // Standard output up to the question.
-    std::string until_question() const {
-        return banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
-    }
-    // Standard output up to the end of the firmware's progress line.
-    std::string until_uploaded() const {
-        return until_question() + erasing +
-               progress_line(firmware_heading, percents_of(firmware_content));
     }
 };
 
@@ -126,86 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                       erase_case{"TooManyDuringTheQuestion", std::string(40, 'q'), "0", false},
                       erase_case{"SilentLoader", "", "", false}),
     [](const ::testing::TestParamInfo<erase_case>& info) { return info.param.name; });
-
-struct firmware_ack_case {
-    const char* name;
-    std::string ack;  // the modem's answer to the first of two lines
-    int failing_line; // 0: both accepted
-};
-
-class FirmwareAck : public ::testing::TestWithParam<firmware_ack_case> {};
-
-TEST_P(FirmwareAck, AcceptsOnlyDotOrCarriageReturn) {
-    const firmware_ack_case& row = GetParam();
-    dialogue_run setup;
-    setup.options.modem.firmware_ack_at[1] = row.ack;
-    const run_result run = run_romup(setup.options);
-    const std::string failed = "\r\nError while loading Flash\r\n";
-    const std::string before = setup.until_question() + erasing + firmware_heading;
-    const std::string sent = probe_commands + loader_sent + "REPROGRAM\r";
-    if (row.failing_line == 0) {
-        EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-        EXPECT_EQ(run.line.received, sent + "f1\rf2\r" + restart_commands);
-        EXPECT_EQ(run.status, 0);
-    } else if (row.failing_line == 1) {
-        EXPECT_EQ(without_warnings(run.out), before + failed + setup.hint(run));
-        EXPECT_EQ(run.line.received, sent + "f1\r");
-        EXPECT_EQ(run.status, 1);
-    } else {
-        EXPECT_EQ(without_warnings(run.out), before + "\b\b\b\b 50%" + failed + setup.hint(run));
-        EXPECT_EQ(run.line.received, sent + "f1\rf2\r");
-        EXPECT_EQ(run.status, 1);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Firmware, FirmwareAck,
-    ::testing::Values(firmware_ack_case{"Dot", ".", 0},
-                      firmware_ack_case{"CarriageReturnWithItsByte", "\rz", 0},
-                      firmware_ack_case{"CarriageReturnThenSilence", "\r", 0},
-                      firmware_ack_case{"CarriageReturnWithTwoBytes", "\rzq", 2},
-                      firmware_ack_case{"Zero", "0", 1}, firmware_ack_case{"Eight", "8", 1},
-                      firmware_ack_case{"LineFeed", "\n", 1}, firmware_ack_case{"Letter", "E", 1},
-                      firmware_ack_case{"Silence", "", 1}),
-    [](const ::testing::TestParamInfo<firmware_ack_case>& info) { return info.param.name; });
-
-struct firmware_framing_case {
-    const char* name;
-    std::string file;
-    std::string sent;
-};
-
-class FirmwareFraming : public ::testing::TestWithParam<firmware_framing_case> {};
-
-TEST_P(FirmwareFraming, SendsTheTextBeforeAnyLineEndThenOneCarriageReturn) {
-    const firmware_framing_case& row = GetParam();
-    dialogue_run setup(row.file);
-    const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.line.received,
-              probe_commands + loader_sent + "REPROGRAM\r" + row.sent + restart_commands);
-    EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-    EXPECT_EQ(run.status, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Firmware, FirmwareFraming,
-    ::testing::Values(
-        firmware_framing_case{"LineFeedEnds", "ab\ncd\n", "ab\rcd\r"},
-        firmware_framing_case{"CarriageReturnLineFeedEnds", "ab\r\ncd\r\n", "ab\rcd\r"},
-        firmware_framing_case{"OnlyLineFeed", "\nab\n", "\rab\r"},
-        firmware_framing_case{"OnlyCarriageReturnLineFeed", "\r\nab\n", "\rab\r"},
-        firmware_framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\r"},
-        firmware_framing_case{"LastLineWithoutLineFeed", "ab\ncd", "ab\rcd\r"},
-        firmware_framing_case{"Line1022", std::string(1022, 'a') + "\n",
-                              std::string(1022, 'a') + "\r"},
-        firmware_framing_case{"Line1023", std::string(1023, 'a') + "\n",
-                              std::string(1023, 'a') + "\r\r"},
-        firmware_framing_case{"Line1021WithCarriageReturn", std::string(1021, 'a') + "\r\n",
-                              std::string(1021, 'a') + "\r"},
-        firmware_framing_case{"Line1022WithCarriageReturn", std::string(1022, 'a') + "\r\n",
-                              std::string(1022, 'a') + "\r\r"},
-        firmware_framing_case{"NulCutsTheLine", std::string("ab\0c\rd\nef\n", 10), "ab\ref\r"}),
-    [](const ::testing::TestParamInfo<firmware_framing_case>& info) { return info.param.name; });
 
 struct restart_case {
     const char* name;

@@ -1,7 +1,10 @@
 // The simulated modem where romup's end-to-end runs do not reach it: its Intel
 // HEX checks, its command interpreter, the answer overrides and the faults.
 // Each test plays romup's part on the slave side of a fresh pseudo-terminal.
+#include "intel_hex.h"
 #include "sim.h"
+#include "testbed.h"
+#include "transcript.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +13,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -23,33 +24,26 @@ namespace {
 struct served_modem {
     sim_scenario scenario;
     sim_record record;
-    int master = -1;
-    int slave = -1;
+    pty_pair pty = open_raw_pty();
+    int slave = pty.slave;
     std::atomic<bool> stop{false};
     std::atomic<bool> returned{false};
     std::thread thread;
 
     explicit served_modem(const sim_scenario& s) : scenario(s) {
-        termios raw{};
-        cfmakeraw(&raw);
-        if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed";
-            return;
-        }
         fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
         thread = std::thread([this] {
-            sim_serve(master, scenario, record, stop);
+            sim_serve(pty.master, scenario, record, stop);
             returned = true;
         });
     }
     ~served_modem() {
         finish();
-        if (slave >= 0) {
-            close(slave);
+        // The modem closes the master itself when it vanishes.
+        if (record.vanished) {
+            pty.master = -1;
         }
-        if (master >= 0 && !record.vanished) {
-            close(master);
-        }
+        close_pty(pty);
     }
     void finish() {
         stop = true;
@@ -193,23 +187,15 @@ TEST(SimHexToMemory, ReadsWellFormedFilesOnly) {
         {"NotARecord", "hello\n", false},
         {"BeyondTheFlash", ":020000040100F9\n:0100000011EE\n", false},
     };
-    char path[] = "/tmp/sim_test_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    temp_dir dir;
     for (const file_case& row : cases) {
         SCOPED_TRACE(row.name);
-        std::FILE* file = std::fopen(path, "wb");
-        ASSERT_NE(file, nullptr);
-        std::fwrite(row.content.data(), 1, row.content.size(), file);
-        std::fclose(file);
         std::vector<std::uint8_t> memory;
-        EXPECT_EQ(sim_hex_to_memory(path, memory), row.good);
+        EXPECT_EQ(sim_hex_to_memory(dir.file("image.hex", row.content), memory), row.good);
         if (row.content == firmware_file) {
             EXPECT_EQ(memory, expected_flash());
         }
     }
-    unlink(path);
     std::vector<std::uint8_t> memory;
     EXPECT_FALSE(sim_hex_to_memory("/nonexistent/image.hex", memory));
 }

@@ -1,55 +1,18 @@
 // What is awkward to reach end to end: an image file that fails in the
 // middle of an upload, and percentages of images larger than any test file.
 #include "harness.h"
+#include "memory_image.h"
+#include "test_port.h"
 
-#include "line/port.h"
-#include "run/state.h"
 #include "transfer/progress.h"
 #include "transfer/upload.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
 using test_rows::operator<<;
-
-// A stream that delivers content up to fail_at and then fails with EIO; with
-// fail_at beyond the content it ends as a file does.
-struct failing_source {
-    std::string content;
-    std::size_t fail_at;
-    std::size_t position = 0;
-};
-
-ssize_t read_failing(void* cookie, char* buffer, std::size_t size) {
-    auto* source = static_cast<failing_source*>(cookie);
-    if (source->position == source->content.size() && source->fail_at > source->position) {
-        return 0;
-    }
-    if (source->position >= source->fail_at) {
-        errno = EIO;
-        return -1;
-    }
-    const std::size_t n =
-        std::min(size, std::min(source->fail_at, source->content.size()) - source->position);
-    std::memcpy(buffer, source->content.data() + source->position, n);
-    source->position += n;
-    return static_cast<ssize_t>(n);
-}
-
-std::FILE* open_failing(failing_source& source) {
-    cookie_io_functions_t io{read_failing, nullptr, nullptr, nullptr};
-    return fopencookie(&source, "r", io);
-}
 
 struct read_error_case {
     const char* name;
@@ -66,34 +29,15 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     const read_error_case& row = GetParam();
     temp_dir dir;
     const std::string out_path = dir.path + "/out";
-    pty_pair pty = open_raw_pty();
-    // The modem takes each line and answers it, as a real one does: romup
-    // discards what is still queued in the port when it closes it.
-    std::atomic<bool> stop{false};
-    std::string sent;
-    std::thread modem([&] {
-        while (!stop.load()) {
-            pollfd p{pty.master, POLLIN, 0};
-            char chunk[64];
-            if (poll(&p, 1, 10) <= 0) {
-                continue;
-            }
-            const ssize_t n = read(pty.master, chunk, sizeof chunk);
-            for (ssize_t i = 0; i < n; ++i) {
-                sent += chunk[i];
-                if (chunk[i] == '\r') {
-                    ASSERT_EQ(write(pty.master, ".", 1), 1);
-                }
-            }
-        }
-    });
+    test_port port;
+    // Every line's answer is queued before the upload starts.
+    port.peer_sends("....");
     // The upload ends the process on failure: run it in a child of its own.
     const auto upload = [&] {
         std::freopen(out_path.c_str(), "w", stdout);
-        alloc_buffers();
-        port_fd = open(pty.slave_path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
-        failing_source source{"a\nb\nc\n", row.fail_at};
-        std::FILE* image = open_failing(source);
+        // Not seekable: no percentage, as of a pipe.
+        memory_image source{"a\nb\nc\n", row.fail_at, false};
+        std::FILE* image = open_memory_image(source);
         if (row.loader) {
             upload_loader(image);
         } else {
@@ -102,11 +46,8 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
         std::exit(0);
     };
     EXPECT_EXIT(upload(), ::testing::ExitedWithCode(row.status), "");
-    stop = true;
-    modem.join();
     EXPECT_EQ(read_file(out_path), row.printed);
-    EXPECT_EQ(sent, row.sent);
-    close_pty(pty);
+    EXPECT_EQ(port.peer_receives(), row.sent);
 }
 
 const std::string loader_failed = "\r\nError while loading code\r\n";
@@ -146,15 +87,10 @@ TEST_P(Percentage, IsFormedWithoutOverflowOrDivisionByZero) {
     shown_percent = row.shown;
 
     const std::string out_path = dir.path + "/out";
-    std::fflush(stdout);
-    const int saved = dup(1);
-    const int capture = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(capture, 1);
-    show_progress(image);
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(capture);
+    {
+        stdout_to_file capture(out_path);
+        show_progress(image);
+    }
     std::fclose(image);
     EXPECT_EQ(read_file(out_path), row.printed);
 }

@@ -1,34 +1,18 @@
-// Shared fixtures of the tests: temporary folders and files, raw
-// pseudo-terminals, and running the real romup binary against the simulated
-// modem with everything it printed and everything that crossed the line.
+// Running a romup binary against the simulated modem, served in this process
+// on a fresh pseudo-terminal, with everything it printed and everything that
+// crossed the line; and the texts romup prints, to compare them with. The
+// tests and the benchmarks run romup through run_romup alone.
 #pragma once
 
-#include "pseudo_terminal.h"
+#include "framing.h"
 #include "sim.h"
+#include "testbed.h"
 
 #include <functional>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
-
-// A folder of its own for one test, removed with everything in it at the end.
-struct temp_dir {
-    std::string path;
-    temp_dir();
-    ~temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    // Writes content (any bytes) to a file in the folder; returns its path.
-    std::string file(const std::string& name, const std::string& content) const;
-};
-
-std::string read_file(const std::string& path);
-
-// A pseudo-terminal pair, raw from its creation (no echo, no translation).
-using pty_pair = sim_pty;
-pty_pair open_raw_pty();
-void close_pty(pty_pair& pty);
 
 struct run_options {
     // The arguments after the command name; "{port}" in any of them stands
@@ -62,9 +46,20 @@ struct run_options {
     // Called with romup's process id on a thread of its own once romup has
     // started; the run ends only after it has returned.
     std::function<void(pid_t)> while_running;
-    // Added to romup's environment, each NAME=value (a preloaded library's
-    // settings, say).
+    // Another romup program to run ("": the test build, or with production
+    // the real romup).
+    std::string binary;
+    // A program, with its first arguments, that starts romup: romup's path
+    // and arguments follow them (the benchmarks' launcher).
+    std::vector<std::string> launcher;
+    // "NAME=value" entries added to the environment the program starts with.
     std::vector<std::string> environment;
+    // Called on this thread whenever the program has printed, and every
+    // 100 ms besides, while it runs: with the process started (the launcher,
+    // when there is one) and its standard output so far.
+    std::function<void(pid_t, const std::string&)> on_poll;
+    // The program is killed, and the result says so, after this long.
+    int deadline_s = 100;
 };
 
 struct run_result {
@@ -74,7 +69,11 @@ struct run_result {
     sim_record line;        // what crossed the line, as the modem saw it
     std::string port_path;  // the pseudo-terminal's slave path
     double cpu_seconds = 0; // romup's processor time, user and system
-    long max_rss_kb = 0;    // romup's peak resident memory
+    // The peak resident memory wait4 reports. Linux starts a child at the
+    // peak of the process it was made from, so this is the test's own peak
+    // or more: only a small launcher (the benchmarks') makes it romup's.
+    long max_rss_kb = 0;
+    double wall_seconds = 0;
     // The port's settings after romup ended, read while the line still exists.
     bool have_settings = false;
     unsigned long ispeed = 0, ospeed = 0, cflag = 0, iflag = 0, oflag = 0, lflag = 0;
@@ -83,9 +82,30 @@ struct run_result {
 
 run_result run_romup(const run_options& options);
 
+// A run of two small images against a modem that checks no records and
+// erases at once, each image a file in a folder of the run's own.
+struct small_run {
+    temp_dir dir;
+    std::string loader_content;
+    std::string firmware_content;
+    std::string firmware; // the firmware's path
+    run_options options;
+    // "-p{port}", the firmware and the loader as arguments; answer at the question.
+    small_run(const std::string& loader, const std::string& firmware, const std::string& answer);
+    // Standard output up to the question, the loader having announced itself.
+    std::string until_question() const;
+    // Standard output up to the end of the firmware's progress line.
+    std::string until_uploaded() const;
+};
+
+// The texts are inline, so that a test file's own constants may be built from
+// them: they are initialised before anything defined after this header.
+
 // What romup prints before anything else.
-extern const std::string banner;
-extern const std::string usage;
+inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
+                                  " Keep the modem powered until the run ends.\r\n\n";
+inline const std::string usage =
+    "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
 
 // Standard output without the warnings about the firmware image that romup
 // prints at the question (whole lines that begin with "Warning: "), for tests
@@ -97,33 +117,23 @@ std::string reload_hint(const std::string& port, const std::string& firmware, in
 
 // A progress line: heading, the updates to each percentage in turn, CR LF.
 std::string progress_line(const std::string& heading, const std::vector<int>& percents);
-extern const std::string loader_heading;
-extern const std::string firmware_heading;
+inline const std::string loader_heading = "Moving loader code to the RAM -   0%";
+inline const std::string firmware_heading = "Loading new firmware code to the Flash -   0%";
 
 // The probe's commands as they go on the line.
-extern const std::string probe_commands;
+inline const std::string probe_commands = "AT&F1\rAT\rAT&FE&D3V\r";
 
 // The loader's last reply shown, then the question about firmware.
 std::string question(const std::string& reply, const std::string& firmware);
 // What follows a refusal.
-extern const std::string aborted;
+inline const std::string aborted = "\r\nAborted\r\nPlease reset your modem to continue\r\n";
 // What precedes the firmware upload once the operator has confirmed.
-extern const std::string erasing;
+inline const std::string erasing =
+    "\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n";
 // What follows a successful upload and restart.
-extern const std::string loaded;
+inline const std::string loaded =
+    "New firmware code was successfully loaded to the Flash\r\nTrying to reset the modem...\r\n";
 
-// The percentages an upload of content shows: after each image line (at most
-// 1023 bytes, up to its LF), the share of the bytes read, each value once,
-// never 0.
-std::vector<int> percents_of(const std::string& content);
-
-// Waits until count bytes written on the master side can be read on the
-// slave side: a pseudo-terminal hands bytes on a little after the write, and
-// on a loaded machine that can take longer than the test build's short limit.
-void wait_until_queued(int slave_fd, int count);
-
-// Inline, so that a test file's own constants may be built from them: they
-// are initialised before anything defined after this header.
 // The end-of-file record that ends a loader image and starts the loader.
 inline const std::string eof_record = ":00000001FF\n";
 // The simulated loader's announcement when it starts.

@@ -1,0 +1,68 @@
+// The test bed that the tests, the benchmarks and the fuzz targets share: a
+// folder of their own, the pseudo-terminal the simulated modem answers on,
+// and descriptor reads and writes that survive signals. Nothing here knows
+// romup; nothing here asserts: each helper reports by its result or throws.
+#pragma once
+
+#include "pseudo_terminal.h"
+
+#include <string>
+
+// A folder of its own for one test, removed with everything in it at the end.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    // Writes content (any bytes) to a file in the folder; returns its path.
+    std::string file(const std::string& name, const std::string& content) const;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+// A pseudo-terminal pair, raw from its creation (no echo, no translation).
+using pty_pair = sim_pty;
+// A raw pair at 9600 bit/s; throws when none can be had.
+pty_pair open_raw_pty();
+void close_pty(pty_pair& pty);
+
+// Writes every byte of bytes to fd, again after a signal and after a short
+// write; false when fd fails (a peer that has gone, say).
+bool write_all(int fd, const std::string& bytes);
+
+// One read of up to size bytes that a signal does not cut short: the count,
+// 0 at the end, -1 on a failure or when a non-blocking fd has nothing.
+long read_some(int fd, char* buffer, unsigned long size);
+
+// Everything fd (non-blocking, or at its end) holds now, up to its end.
+std::string read_available(int fd);
+
+// Standard output goes to the file at path (created or emptied) until the
+// object goes; what stdout buffers is flushed both ways.
+struct stdout_to_file {
+    explicit stdout_to_file(const std::string& path);
+    ~stdout_to_file();
+    stdout_to_file(const stdout_to_file&) = delete;
+    stdout_to_file& operator=(const stdout_to_file&) = delete;
+
+  private:
+    int saved = -1;
+};
+
+// A deadline for a test that could otherwise hang on a fault: when it is not
+// gone within seconds of wall time, SIGALRM ends the process (and the test
+// with it, as a failure). One at a time in a process.
+struct deadline_guard {
+    explicit deadline_guard(unsigned seconds);
+    ~deadline_guard();
+    deadline_guard(const deadline_guard&) = delete;
+    deadline_guard& operator=(const deadline_guard&) = delete;
+};
+
+// Waits until count bytes written on the master side can be read on the
+// slave side: a pseudo-terminal hands bytes on a little after the write, and
+// on a loaded machine that can take longer than the test build's short limit.
+// Gives up after 5 s of wall time.
+void wait_until_queued(int slave_fd, int count);
