@@ -27,7 +27,8 @@ std::int32_t listed_rate(std::int32_t rate);
 // after writing out what it holds.
 int port_open();
 
-// Gives back the low-latency flag if romup set it, discards output still
-// queued, closes port_fd and returns SIGINT, SIGTERM, SIGHUP and SIGPIPE to
-// their default action. The port keeps its other settings. Always returns 1.
+// Gives back the low-latency flag if romup set it, lets output still leaving
+// the port go and discards output stuck in it (output_stuck), closes port_fd
+// and returns SIGINT, SIGTERM, SIGHUP and SIGPIPE to their default action.
+// The port keeps its other settings. Always returns 1.
 int port_close();
