@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -102,6 +103,34 @@ int send_command(const char* command) {
 
 bool reply_contains(const char* text) {
     return std::strstr(reply, text) != nullptr;
+}
+
+bool output_stuck() {
+#if defined(TIOCOUTQ)
+    int queued = 0;
+    if (ioctl(port_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+        return false;
+    }
+    // A serial port sends a byte every byte time; a USB adapter takes a
+    // packet every millisecond or so.
+    const std::int64_t patience = clock_span_us(100000) + wire_time_us(2);
+    int least = queued;
+    std::int64_t shrunk_at = clock_us();
+    for (;;) {
+        if (ioctl(port_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            return false;
+        }
+        const std::int64_t now = clock_us();
+        if (queued < least) {
+            least = queued;
+            shrunk_at = now;
+        } else if (now >= shrunk_at + patience) {
+            return true;
+        }
+    }
+#else
+    return false;
+#endif
 }
 
 void pause_ms(std::int64_t ms) {

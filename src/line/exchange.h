@@ -39,5 +39,11 @@ int send_command(const char* command);
 // Whether reply, up to its first NUL, contains text (case counts).
 bool reply_contains(const char* text);
 
+// Polls while the output romup wrote is still leaving the port. Returns true
+// when some is still queued once the queue has not shrunk for 100 ms and two
+// bytes' time on the wire (held back by flow control, say); false once the
+// port holds none, or when it cannot tell (a pseudo-terminal holds none).
+bool output_stuck();
+
 // Returns once clock_us has advanced by ms milliseconds; polls, never sleeps.
 void pause_ms(std::int64_t ms);

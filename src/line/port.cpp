@@ -1,5 +1,6 @@
 #include "line/port.h"
 
+#include "line/exchange.h"
 #include "line/low_latency.h"
 #include "run/state.h"
 
@@ -108,8 +109,11 @@ int port_close() {
     low_latency_restore();
     // Output stuck behind flow control (CTS low on a cable without RTS/CTS)
     // would hold the close for the driver's closing wait, 30 s, with Ctrl-C
-    // ignored; nothing still queued at this point can matter to the modem.
-    tcflush(port_fd, TCOFLUSH);
+    // ignored. What still leaves the port is let go: the modem may be waiting
+    // for it.
+    if (output_stuck()) {
+        tcflush(port_fd, TCOFLUSH);
+    }
     flock(port_fd, LOCK_UN);
     close(port_fd);
     set_guarded_signals(SIG_DFL);

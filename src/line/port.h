@@ -35,8 +35,9 @@ constexpr int port_in_use = -1;
 // output unbuffered after writing out what it holds.
 int port_open();
 
-// Gives back the low-latency flag if romup set it, discards output still
-// queued, releases the lock, closes port_fd and returns SIGINT, SIGTERM,
-// SIGHUP, SIGPIPE and SIGQUIT to their default action. The port keeps its
-// other settings. Always returns 1.
+// Gives back the low-latency flag if romup set it, lets output still leaving
+// the port go and discards output stuck in it (output_stuck), releases the
+// lock, closes port_fd and returns SIGINT, SIGTERM, SIGHUP, SIGPIPE and
+// SIGQUIT to their default action. The port keeps its other settings. Always
+// returns 1.
 int port_close();

@@ -1,8 +1,10 @@
 // A serial driver as far as romup's serial-information requests go, for the
 // tests: preloaded into romup (LD_PRELOAD), it answers TIOCGSERIAL and
-// TIOCSSERIAL on any descriptor as a driver would, and writes every such
+// TIOCSSERIAL on any descriptor as a driver would, and TIOCOUTQ as the
+// driver of a port whose output is stuck or leaving; and writes every serial
 // request, every tcflush and the close of the port to a log, one line each.
-// A pseudo-terminal itself refuses these requests.
+// A pseudo-terminal itself refuses the serial requests, and reports no output
+// queued.
 //
 // ROMUP_SERIAL_LOG   the log file (appended to)
 // ROMUP_SERIAL_MODE  how the driver behaves:
@@ -11,6 +13,10 @@
 //   enotty   TIOCGSERIAL fails with ENOTTY (no serial driver)
 //   einval   TIOCGSERIAL fails with EINVAL
 //   eperm    TIOCSSERIAL fails with EPERM
+// ROMUP_SERIAL_OUTPUT what TIOCOUTQ reports:
+//   stuck    20 bytes, every time (flow control holds them)
+//   leaving  20 bytes, one fewer at each request, down to 0
+//   (unset)  what the device itself reports
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -26,10 +32,15 @@ namespace {
 
 int port = -1;        // the descriptor the serial requests came on
 int flags_state = -1; // the driver's flags; -1 until the first request
+int output_queued = 20;
+
+bool setting_is(const char* variable, const char* value) {
+    const char* setting = std::getenv(variable);
+    return setting != nullptr && std::strcmp(setting, value) == 0;
+}
 
 bool mode_is(const char* name) {
-    const char* mode = std::getenv("ROMUP_SERIAL_MODE");
-    return mode != nullptr && std::strcmp(mode, name) == 0;
+    return setting_is("ROMUP_SERIAL_MODE", name);
 }
 
 void log_line(const char* text) {
@@ -94,6 +105,15 @@ int ioctl(int fd, unsigned long request, ...) {
     va_end(arguments);
     if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
         return serial_request(fd, request, static_cast<serial_struct*>(argument));
+    }
+    if (request == TIOCOUTQ && fd == port && setting_is("ROMUP_SERIAL_OUTPUT", "stuck")) {
+        *static_cast<int*>(argument) = output_queued;
+        return 0;
+    }
+    if (request == TIOCOUTQ && fd == port && setting_is("ROMUP_SERIAL_OUTPUT", "leaving")) {
+        *static_cast<int*>(argument) = output_queued;
+        output_queued = output_queued > 0 ? output_queued - 1 : 0;
+        return 0;
     }
     using ioctl_function = int (*)(int, unsigned long, ...);
     static auto next = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
