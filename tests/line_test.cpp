@@ -235,9 +235,10 @@ TEST_F(Exchange, SendTextGivesUpOnAPeerThatNeverReads) {
     const std::string text = long_text();
     const std::int64_t start = clock_us();
     EXPECT_LT(send_text(text.c_str()), text.size());
+    // Counted from the last progress; a busy machine fills the buffers in trickles.
     const std::int64_t waited = clock_us() - start;
     EXPECT_GE(waited, reply_limit_us);
-    EXPECT_LT(waited, reply_limit_us + 500000);
+    EXPECT_LT(waited, 2 * reply_limit_us);
 }
 
 TEST(Pause, WaitsItsLengthOfTheClock) {
