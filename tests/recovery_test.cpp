@@ -8,15 +8,10 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -80,12 +75,14 @@ TEST_P(Recovery, ReloadCommandOnlyPastTheErase) {
 INSTANTIATE_TEST_SUITE_P(
     Dialogue, Recovery,
     ::testing::Values(
+        // Forty bytes that are not the erase's "0" use up every attempt at once.
+        // Forty bytes that are not the erase's "0" use up every attempt at once.
         recovery_case{"EraseNeverEnds", false, "", 19200,
-                      modem_where([](sim_scenario& s) { s.erase_answer.clear(); }), "y\n",
-                      "Error while erasing Flash\r\n", true},
+                      modem_where([](sim_scenario& s) { s.erase_answer = std::string(40, '.'); }),
+                      "y\n", "Error while erasing Flash\r\n", true},
         recovery_case{"EraseNeverEndsInReloadMode", true, "-s20000", 19200,
-                      modem_where([](sim_scenario& s) { s.erase_answer.clear(); }), "y\n",
-                      "Error while erasing Flash\r\n", true},
+                      modem_where([](sim_scenario& s) { s.erase_answer = std::string(40, '.'); }),
+                      "y\n", "Error while erasing Flash\r\n", true},
         recovery_case{"FirmwareLineRefused", false, "-s300", 300,
                       modem_where([](sim_scenario& s) { s.firmware_ack_at[100] = "E"; }), "y\n",
                       loading_flash_failed, true},
@@ -130,26 +127,17 @@ INSTANTIATE_TEST_SUITE_P(
                       "y\n", loaded, false}),
     [](const ::testing::TestParamInfo<recovery_case>& info) { return info.param.name; });
 
-// romup-sim as an operator starts it, in a child process, serving run after run.
+// romup-sim as an operator starts it, in a child process, serving run after
+// run; interrupted, it saves the Flash and removes its link.
 struct sim_program {
-    pid_t pid = -1;
-    explicit sim_program(std::vector<std::string> args) {
+    pid_t pid;
+    sim_program(std::vector<std::string> args, const std::string& log) {
         args.insert(args.begin(), ROMUP_SIM_BINARY);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        pid = start_program(args, log);
     }
-    // Interrupted, it saves the Flash and removes its link.
     ~sim_program() {
         kill(pid, SIGINT);
-        waitpid(pid, nullptr, 0);
+        ended_well(pid, 10);
     }
 };
 
@@ -191,7 +179,8 @@ TEST(Recovery, FollowingTheReloadCommandCompletesTheFlash) {
         // A line fault at firmware line 100, once: the re-load that follows
         // goes through, as it does after a glitch on a real line.
         sim_program modem({"--link", link, "--flash", flash, "--erase-ms", "0",
-                           "--bad-firmware-ack", "100", "--firmware-fault-once"});
+                           "--bad-firmware-ack", "100", "--firmware-fault-once"},
+                          dir.path + "/sim.out");
         ASSERT_TRUE(wait_for_file(link));
 
         run_options failing;

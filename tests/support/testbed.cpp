@@ -2,15 +2,20 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+extern char** environ;
 
 temp_dir::temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "romup-test-XXXXXX").string();
@@ -114,4 +119,37 @@ void wait_until_queued(int slave_fd, int count) {
     for (int queued = 0; queued < count && std::chrono::steady_clock::now() < give_up;) {
         ioctl(slave_fd, FIONREAD, &queued);
     }
+}
+
+// Starts args[0] with the rest as its arguments, standard output and error to
+// the file log; returns its process id, or -1.
+pid_t start_program(std::vector<std::string> args, const std::string& log) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed == 0 ? pid : -1;
+}
+
+// Waits up to seconds for the program to end, and kills it after that; true
+// when it ended by itself with status 0.
+bool ended_well(pid_t pid, int seconds) {
+    int status = 0;
+    for (int tenths = 0; tenths < seconds * 10; ++tenths) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        usleep(100000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
 }

@@ -7,6 +7,8 @@
 #include "pseudo_terminal.h"
 
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 // A folder of its own for one test, removed with everything in it at the end.
 struct temp_dir {
@@ -66,3 +68,11 @@ struct deadline_guard {
 // on a loaded machine that can take longer than the test build's short limit.
 // Gives up after 5 s of wall time.
 void wait_until_queued(int slave_fd, int count);
+
+// Starts args[0] with the rest as its arguments, standard output and error to
+// the file log; returns its process id, or -1.
+pid_t start_program(std::vector<std::string> args, const std::string& log);
+
+// Waits up to seconds for the program to end, and kills it after that; true
+// when it ended by itself with status 0.
+bool ended_well(pid_t pid, int seconds);
