@@ -197,8 +197,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // needs for the lines, their CRs and the acknowledgements.
 // With a latency the lines are few (an adapter's timer makes every line slow)
 // and the figure has no target: it shows what the timer costs.
-void bench_throughput(const options& chosen, const temp_dir& dir,
-                      const std::vector<std::string>& sim_args, int firmware_kib, report& out) {
+void bench_throughput(const temp_dir& dir, const std::vector<std::string>& sim_args,
+                      int firmware_kib, report& out) {
     std::string name = "firmware phase at 115200 bit/s, romup-sim --pace";
     for (const std::string& arg : sim_args) {
         name += " " + arg;
@@ -208,7 +208,7 @@ void bench_throughput(const options& chosen, const temp_dir& dir,
     const std::string firmware = dir.file("firmware.hex", content);
     const std::string loader = dir.file("loader.hex", make_line_image(128) + eof_record);
     const std::string link = dir.path + "/ttyTAV0";
-    std::vector<std::string> sim = {ROMUP_SIM,           "--once", "--pace",
+    std::vector<std::string> sim = {ROMUP_SIM_BINARY,    "--once", "--pace",
                                     "--no-record-check", "--link", link};
     sim.insert(sim.end(), sim_args.begin(), sim_args.end());
     const pid_t sim_pid = start_program(sim, dir.path + "/sim.out");
@@ -412,11 +412,11 @@ int main(int argc, char** argv) {
             bench_line(chosen, dir, out);
         }
         if (chosen.throughput) {
-            bench_throughput(chosen, dir, {}, chosen.firmware_kib, out);
+            bench_throughput(dir, {}, chosen.firmware_kib, out);
             // A USB adapter's latency timer: FTDI's default, then what romup asks for.
             const int latency_kib = std::max(1, chosen.firmware_kib / 8);
-            bench_throughput(chosen, dir, {"--latency", "16"}, latency_kib, out);
-            bench_throughput(chosen, dir, {"--latency", "1"}, latency_kib, out);
+            bench_throughput(dir, {"--latency", "16"}, latency_kib, out);
+            bench_throughput(dir, {"--latency", "1"}, latency_kib, out);
         }
         if (chosen.memory) {
             bench_memory(chosen, dir, out);
