@@ -21,6 +21,10 @@ test_port::test_port(line_kind kind, bool quiet) {
         port_fd = ends[0];
         peer = ends[1];
         socket = true;
+        // The buffer counts each small write at about a kilobyte besides its
+        // bytes: an upload of many short lines would fill the default one.
+        const int buffer_bytes = 1 << 20;
+        setsockopt(port_fd, SOL_SOCKET, SO_SNDBUF, &buffer_bytes, sizeof buffer_bytes);
         fcntl(port_fd, F_SETFL, O_NONBLOCK);
     }
     fcntl(peer, F_SETFL, O_NONBLOCK);
