@@ -383,11 +383,31 @@ void take_input(modem& m) {
 // An FTDI adapter's buffer: a full USB packet goes at once whatever the timer.
 constexpr std::size_t adapter_packet = 62;
 
-// Hands count bytes to the line, as write does: straight to romup, or into the
-// adapter's hold, which takes them all.
+// Writes to romup's end of the line, again after a signal. Returns the count
+// written; 0 when the line is full for now (write_blocked is then set); -1
+// when the line is gone.
+ssize_t write_to_line(modem& m, const char* bytes, std::size_t count) {
+    for (;;) {
+        const ssize_t n = write(m.fd, bytes, count);
+        if (n > 0) {
+            return n;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            m.write_blocked = true;
+            return 0;
+        }
+        return -1;
+    }
+}
+
+// Hands count bytes to the line, as write_to_line does: straight to romup, or
+// into the adapter's hold, which takes them all.
 ssize_t put_on_line(modem& m, const char* bytes, std::size_t count) {
     if (m.latency_ns == 0) {
-        return write(m.fd, bytes, count);
+        return write_to_line(m, bytes, count);
     }
     if (m.held.empty()) {
         m.held_until_ns = m.now_ns + m.latency_ns;
@@ -401,16 +421,11 @@ ssize_t put_on_line(modem& m, const char* bytes, std::size_t count) {
 void release_held(modem& m) {
     while (!m.held.empty() && m.fd >= 0 &&
            (m.now_ns >= m.held_until_ns || m.held.size() >= adapter_packet)) {
-        const ssize_t n = write(m.fd, m.held.data(), m.held.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            m.write_blocked = true;
-            return;
-        }
+        const ssize_t n = write_to_line(m, m.held.data(), m.held.size());
         if (n <= 0) {
-            m.held.clear();
+            if (n < 0) {
+                m.held.clear();
+            }
             return;
         }
         m.held.erase(0, static_cast<std::size_t>(n));
@@ -436,16 +451,11 @@ void send_due_output(modem& m) {
         }
         if (count > 0) {
             const ssize_t n = put_on_line(m, out.bytes.data(), count);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && errno == EAGAIN) {
-                m.write_blocked = true;
-                return;
-            }
             if (n <= 0) {
-                // The line is gone; what was to be said is lost with it.
-                m.outbox.clear();
+                // A line that is gone loses what was to be said with it.
+                if (n < 0) {
+                    m.outbox.clear();
+                }
                 return;
             }
             const std::size_t written = static_cast<std::size_t>(n);

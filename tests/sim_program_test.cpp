@@ -36,11 +36,7 @@ struct sim_process {
         }
         std::vector<std::string> args = {ROMUP_SIM_BINARY};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv = argv_of(args);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);

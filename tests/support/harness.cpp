@@ -85,20 +85,12 @@ std::vector<std::string> command_of(const run_options& options, const std::strin
 // Starts the command with standard input, output and error on the pipes'
 // ends; returns its process id.
 pid_t start(const run_options& options, std::vector<std::string> args, int in, int out, int err) {
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(args);
     std::vector<std::string> variables = options.environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
         variables.emplace_back(*variable);
     }
-    std::vector<char*> envp;
-    for (std::string& variable : variables) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<char*> envp = argv_of(variables);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in, 0);

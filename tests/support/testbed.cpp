@@ -123,12 +123,17 @@ void wait_until_queued(int slave_fd, int count) {
 
 // Starts args[0] with the rest as its arguments, standard output and error to
 // the file log; returns its process id, or -1.
-pid_t start_program(std::vector<std::string> args, const std::string& log) {
+std::vector<char*> argv_of(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    return argv;
+}
+
+pid_t start_program(std::vector<std::string> args, const std::string& log) {
+    std::vector<char*> argv = argv_of(args);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -69,6 +69,10 @@ struct deadline_guard {
 // Gives up after 5 s of wall time.
 void wait_until_queued(int slave_fd, int count);
 
+// The argument vector of args for exec or posix_spawn: pointers into args,
+// then a null pointer.
+std::vector<char*> argv_of(std::vector<std::string>& args);
+
 // Starts args[0] with the rest as its arguments, standard output and error to
 // the file log; returns its process id, or -1.
 pid_t start_program(std::vector<std::string> args, const std::string& log);
