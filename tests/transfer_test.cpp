@@ -1,9 +1,12 @@
 // What is awkward to reach end to end: an image file that fails in the
-// middle of an upload, and percentages of images larger than any test file.
+// middle of an upload or of the start-up scan for text, and percentages of
+// images larger than any test file.
 #include "harness.h"
 #include "memory_image.h"
 #include "test_port.h"
 
+#include "run/state.h"
+#include "transfer/image_line.h"
 #include "transfer/progress.h"
 #include "transfer/upload.h"
 
@@ -105,5 +108,36 @@ INSTANTIATE_TEST_SUITE_P(
         percent_case{"BeyondThirtyTwoBitProduct", 30000000, 29999999, 0, "\b\b\b\b 99%"},
         percent_case{"ThreeGigabytes", 3000000000, 1500000000, 0, "\b\b\b\b 50%"}),
     [](const ::testing::TestParamInfo<percent_case>& info) { return info.param.name; });
+
+struct text_case {
+    const char* name;
+    std::string content;
+    std::size_t fail_at; // reads fail from here on
+    int found;           // 1: a line with text, 0: none, -1: the file failed
+};
+
+class FirmwareText : public ::testing::TestWithParam<text_case> {};
+
+// A read error must not pass for an empty firmware: the file is unreadable,
+// not empty.
+TEST_P(FirmwareText, IsFoundOrTheFileFails) {
+    const text_case& row = GetParam();
+    alloc_buffers();
+    memory_image source{row.content, row.fail_at};
+    std::FILE* image = open_memory_image(source);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(find_firmware_text(image), row.found);
+    std::fclose(image);
+    free_buffers();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, FirmwareText,
+    ::testing::Values(text_case{"FirstLine", "ab\n", std::string::npos, 1},
+                      text_case{"AfterBlankLines", "\n\r\nab\n", std::string::npos, 1},
+                      text_case{"OnlyBlankLines", "\n\r\n\n", std::string::npos, 0},
+                      text_case{"NulStartsTheLine", std::string("\0ab\n", 4), std::string::npos, 0},
+                      text_case{"ReadErrorAmongBlankLines", "\n\n\nab\n", 2, -1}),
+    [](const ::testing::TestParamInfo<text_case>& info) { return info.param.name; });
 
 } // namespace
