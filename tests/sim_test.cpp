@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <ostream>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -297,31 +298,50 @@ TEST(SimFaults, PacingTakesTenBitsPerByte) {
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(48));
 }
 
-TEST(SimFaults, AdapterHoldsWhatTheModemSendsForItsTimer) {
-    sim_scenario s = quick();
-    s.latency_ms = 60;
-    served_modem modem(s);
-    const auto sent = std::chrono::steady_clock::now();
-    modem.send("AT\r");
-    // The echo and the result code leave together when the timer runs out.
-    pollfd p{modem.slave, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 2000), 1);
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(60));
-    EXPECT_EQ(modem.reply(200), "AT\r\r\nOK\r\n");
+struct latency_case {
+    const char* name;
+    int latency_ms;
+    std::string answer; // to "AT", instead of the usual result ("": the usual)
+    int least_ms;       // the first byte comes no sooner (0: any time)
+    int most_ms;        // and no later than this
+    int quiet_ms;       // the reply is complete after this much silence
+    std::string reply;
+};
+
+std::ostream& operator<<(std::ostream& out, const latency_case& row) {
+    return out << row.name;
 }
 
-TEST(SimFaults, AdapterPassesAFullPacketAtOnce) {
+class AdapterLatency : public ::testing::TestWithParam<latency_case> {};
+
+TEST_P(AdapterLatency, HoldsWhatTheModemSends) {
+    const latency_case& row = GetParam();
     sim_scenario s = quick();
-    s.latency_ms = 255;
-    s.answers.push_back({"AT", 0, std::string(70, 'x')});
+    s.latency_ms = row.latency_ms;
+    if (!row.answer.empty()) {
+        s.answers.push_back({"AT", 0, row.answer});
+    }
     served_modem modem(s);
     const auto sent = std::chrono::steady_clock::now();
     modem.send("AT\r");
     pollfd p{modem.slave, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 2000), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(200));
-    EXPECT_EQ(modem.reply(100), "AT\r" + std::string(70, 'x'));
+    const auto waited = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(waited, std::chrono::milliseconds(row.least_ms));
+    EXPECT_LT(waited, std::chrono::milliseconds(row.most_ms));
+    EXPECT_EQ(modem.reply(row.quiet_ms), row.reply);
 }
+
+INSTANTIATE_TEST_SUITE_P(SimFaults, AdapterLatency,
+                         ::testing::Values(
+                             // The echo and the result code leave together when the timer runs out.
+                             latency_case{"TimerRunsOut", 60, "", 60, 2000, 200, "AT\r\r\nOK\r\n"},
+                             // A full packet goes at once, whatever the timer.
+                             latency_case{"FullPacketAtOnce", 255, std::string(70, 'x'), 0, 200,
+                                          100, "AT\r" + std::string(70, 'x')}),
+                         [](const ::testing::TestParamInfo<latency_case>& info) {
+                             return info.param.name;
+                         });
 
 TEST(SimTranscript, NamesControlBytes) {
     sim_record record;
