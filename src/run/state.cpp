@@ -8,6 +8,7 @@ char* loader_name = nullptr;
 char* reply = nullptr;
 std::int32_t line_speed = default_line_speed;
 bool reload_mode = false;
+bool sleeping_waits = false;
 
 void alloc_buffers() {
     firmware_name = static_cast<char*>(std::calloc(path_size, 1));

@@ -31,6 +31,10 @@ extern std::int32_t line_speed;
 // Set by -c: a loader already runs in the modem, so the probe and the loader
 // upload are skipped.
 extern bool reload_mode;
+// Set by -w: every wait sleeps in the kernel and every limit counts real
+// time, instead of polling against processor time; what the run sends,
+// prints and returns is the same either way.
+extern bool sleeping_waits;
 
 // Allocates the four buffers, in the order firmware, loader, reply, port, each
 // filled with NULs. A buffer that cannot be allocated stays null; the caller
