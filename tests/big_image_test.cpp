@@ -65,6 +65,7 @@ TEST(BigImage, SixtyFourMebibyteFirmware) {
         content += std::string(line_length, 'd') + "\n";
     }
     const std::string path = dir.file("fw.hex", content);
+    const image_digest checked = digest_of(content);
     content = std::string();
     test_port port(line_kind::socket_pair);
     peer_record record;
@@ -73,7 +74,7 @@ TEST(BigImage, SixtyFourMebibyteFirmware) {
     const std::string printed = dir.path + "/out";
     {
         stdout_to_file capture(printed);
-        upload_firmware(std::fopen(path.c_str(), "r"));
+        upload_firmware(std::fopen(path.c_str(), "r"), checked);
     }
     modem.join();
 

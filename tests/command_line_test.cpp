@@ -96,7 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
             cannot("{missing}")},
         row{"LoaderMissing", {no_port, "-f{fw}", "-l{missing}"}, cannot("{missing}")},
         row{"DefaultLoaderMissing", {no_port, "-f{fw}"}, cannot("ramagent.hex")},
-        row{"EmptyLoaderValue", {no_port, "-f{fw}", "-l"}, cannot("")},
+        // "-l /opt/x": the value as a separate argument names no loader.
+        row{"EmptyLoaderValue", {no_port, "-f{fw}", "-l"}, usage},
+        row{"EmptyLoaderValueInReloadMode", {"-c", no_port, "-f{fw}", "-l"}, usage},
         row{"ReloadIgnoresMissingLoader", {"-c", no_port, "-f{fw}", "-l{missing}"}, not_found},
         row{"ReloadTextAfterLetterIgnored", {"-cwhatever", no_port, "-f{fw}"}, not_found},
         row{"FirmwareIsDirectory", {no_port, "-f{dir}", "-l{loader}"}, cannot("{dir}")},

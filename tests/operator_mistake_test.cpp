@@ -271,7 +271,9 @@ INSTANTIATE_TEST_SUITE_P(
         refused_case{"NullDevice", source::path, "/dev/null", cannot_open_firmware},
         refused_case{"ZeroDevice", source::path, "/dev/zero", cannot_open_firmware},
         refused_case{"Terminal", source::path, "{port}", cannot_open_firmware},
-        refused_case{"Directory", source::path, "{dir}", cannot_open_firmware}),
+        refused_case{"Directory", source::path, "{dir}", cannot_open_firmware},
+        // A regular file whose first read fails (EIO): unreadable, not empty.
+        refused_case{"ReadError", source::path, "/proc/self/mem", cannot_open_firmware}),
     [](const ::testing::TestParamInfo<refused_case>& info) { return info.param.name; });
 
 // A firmware whose only text follows blank lines and NULs still has a line
@@ -333,25 +335,35 @@ INSTANTIATE_TEST_SUITE_P(Firmware, FifoFirmware,
                              return info.param.name;
                          });
 
-// A pipe whose copy cannot be made has no end romup could rely on.
-TEST(Firmware, FifoWithoutRoomForItsCopyCannotBeOpened) {
+// The copy of a pipe goes to /tmp when $TMPDIR cannot take it.
+struct tmpdir_case {
+    const char* name;
+    const char* tmpdir;
+};
+
+class FifoCopy : public ::testing::TestWithParam<tmpdir_case> {};
+
+TEST_P(FifoCopy, FallsBackToTmp) {
     temp_dir dir;
-    const fifo_writer writer(dir.path + "/fw.fifo", ":00\n");
-    const char* own = std::getenv("TMPDIR");
-    const std::string own_tmpdir = own != nullptr ? own : "";
-    setenv("TMPDIR", (dir.path + "/missing").c_str(), 1);
+    dir.file("a-file", "");
+    const fifo_writer writer(dir.path + "/fw.fifo", good_firmware);
     run_options options;
-    options.args = {"-p{port}", "-f" + writer.path, "-l" + dir.file("loader.hex", loader_file)};
+    options.args = {"-c", "-p{port}", "-f" + writer.path};
+    options.environment = {"TMPDIR=" + with_paths(GetParam().tmpdir, {{"{dir}", dir.path}})};
+    options.modem.start = sim_start::loader_running;
+    options.answer = "n\n";
     const run_result run = run_romup(options);
-    if (own != nullptr) {
-        setenv("TMPDIR", own_tmpdir.c_str(), 1);
-    } else {
-        unsetenv("TMPDIR");
-    }
-    EXPECT_EQ(run.out, banner + "Can not open [" + writer.path + "]\r\n");
+    EXPECT_TRUE(ends_with(run.out, "Reprogram [Y/N]? " + aborted)) << run.out;
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.line.received, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Firmware, FifoCopy,
+                         ::testing::Values(tmpdir_case{"Missing", "{dir}/missing"},
+                                           tmpdir_case{"NotAFolder", "{dir}/a-file"},
+                                           tmpdir_case{"Empty", ""}),
+                         [](const ::testing::TestParamInfo<tmpdir_case>& info) {
+                             return info.param.name;
+                         });
 
 // While romup waits for a FIFO's writer or its end, the port is not open yet
 // and the interrupt key ends the run.
@@ -416,9 +428,11 @@ std::string long_firmware() {
     return firmware;
 }
 
+enum class change { removed, directory, fifo, emptied, cut, extended, rewritten };
+
 struct during_case {
     const char* name;
-    bool grows; // false: cut to half its size
+    change what;
 };
 
 class ChangedDuringUpload : public ::testing::TestWithParam<during_case> {};
@@ -433,10 +447,15 @@ TEST_P(ChangedDuringUpload, FailsAndNeverShowsMoreThanAll) {
         if (line != 5) {
             return;
         }
-        if (row.grows) {
+        if (row.what == change::extended) {
             std::ofstream(path, std::ios::app) << firmware;
-        } else {
+        } else if (row.what == change::cut) {
             std::filesystem::resize_file(path, firmware.size() / 2);
+        } else {
+            // The same size, one byte of the last line other.
+            std::fstream file(path, std::ios::in | std::ios::out);
+            file.seekp(static_cast<std::streamoff>(firmware.size() - 3));
+            file << '9';
         }
     };
     const run_result run = run_romup(options);
@@ -449,74 +468,118 @@ TEST_P(ChangedDuringUpload, FailsAndNeverShowsMoreThanAll) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Firmware, ChangedDuringUpload,
-                         ::testing::Values(during_case{"CutShort", false},
-                                           during_case{"Extended", true}),
+                         ::testing::Values(during_case{"CutShort", change::cut},
+                                           during_case{"Extended", change::extended},
+                                           during_case{"RewrittenInPlace", change::rewritten}),
                          [](const ::testing::TestParamInfo<during_case>& info) {
                              return info.param.name;
                          });
 
-// Changed while the modem is probed, after the start-up test and before the
-// image is opened.
-enum class change { removed, directory, fifo, emptied };
+// Changed by another program after the start-up check: the image checked is
+// the image sent, from the descriptor of the check. A name removed or put to
+// another file changes nothing; the checked file changed in place ends the
+// run before the erase, while the probe runs (before the question) or while
+// the question is open (after the answer).
 
-struct before_case {
+struct after_check_case {
     const char* name;
     bool loader; // the loader changes, else the firmware
     change what;
-    bool reaches_question;
+    bool at_question; // else while the probe runs
 };
 
-class ChangedBeforeOpening : public ::testing::TestWithParam<before_case> {};
+class ChangedAfterItsCheck : public ::testing::TestWithParam<after_check_case> {};
 
-TEST_P(ChangedBeforeOpening, IsFoundWhereItIsOpened) {
-    const before_case& row = GetParam();
+TEST_P(ChangedAfterItsCheck, NeverErasesForAnotherImage) {
+    const after_check_case& row = GetParam();
     temp_dir dir;
-    run_options options = lenient_run(dir, "f1\nf2\n");
+    const std::string content = ":0100000000FF\n:0100000001FE\n:00000001FF\n";
+    run_options options = lenient_run(dir, content);
     const std::string path = dir.path + (row.loader ? "/loader.hex" : "/fw.hex");
-    options.modem.on_command = [&](const std::string& command) {
-        if (command != "AT") {
-            return;
-        }
-        if (row.what == change::emptied) {
+    bool changed = false;
+    const auto change_it = [&] {
+        changed = true;
+        switch (row.what) {
+        case change::removed:
+        case change::directory:
+        case change::fifo:
+            std::filesystem::remove(path);
+            if (row.what == change::directory) {
+                std::filesystem::create_directory(path);
+            } else if (row.what == change::fifo) {
+                mkfifo(path.c_str(), 0600);
+            }
+            break;
+        case change::emptied:
             std::filesystem::resize_file(path, 0);
-            return;
+            break;
+        case change::cut:
+            std::filesystem::resize_file(path, content.size() / 2);
+            break;
+        case change::extended:
+            std::ofstream(path, std::ios::app) << ":0100000002FD\n";
+            break;
+        case change::rewritten: {
+            std::fstream file(path, std::ios::in | std::ios::out);
+            file.seekp(8);
+            file << '9';
+            break;
         }
-        std::filesystem::remove(path);
-        if (row.what == change::directory) {
-            std::filesystem::create_directory(path);
-        } else if (row.what == change::fifo) {
-            mkfifo(path.c_str(), 0600);
         }
     };
+    if (row.at_question) {
+        options.on_poll = [&](pid_t, const std::string& out) {
+            if (!changed && ends_with(out, "Reprogram [Y/N]? ")) {
+                change_it();
+            }
+        };
+    } else {
+        options.modem.on_command = [&](const std::string& command) {
+            if (command == "AT") {
+                change_it();
+            }
+        };
+    }
     const run_result run = run_romup(options);
     const std::string firmware = dir.path + "/fw.hex";
-    if (row.reaches_question) {
-        EXPECT_EQ(without_warnings(run.out),
-                  banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware) +
-                      erasing + firmware_heading + "\r\nError while loading Flash\r\n" +
-                      reload_hint(run.port_path, firmware, 19200));
-        EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
-    } else if (row.loader) {
-        EXPECT_EQ(run.out, banner + "Can not open [" + path + "]\r\n");
-        EXPECT_EQ(run.line.received, probe_commands);
-    } else {
-        EXPECT_EQ(run.out, banner + progress_line(loader_heading, {25, 100}) + "Can not open [" +
-                               path + "]\r\n");
-        EXPECT_EQ(run.line.received, probe_commands + loader_sent);
+    const bool in_place = !row.loader && row.what != change::removed &&
+                          row.what != change::directory && row.what != change::fifo;
+    if (!in_place) {
+        EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
+        EXPECT_EQ(run.line.firmware_lines, 3);
+        EXPECT_EQ(run.status, 0);
+        return;
     }
+    const std::string stopped = "Firmware file [" + firmware +
+                                "] changed after romup checked it: the Flash was not touched\r\n"
+                                "The loader still runs in the modem: run romup again with -c "
+                                "once the file is complete\r\n";
+    const std::string until_question =
+        banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
+    EXPECT_EQ(run.out, row.at_question
+                           ? until_question + "\r\n" + stopped
+                           : banner + progress_line(loader_heading, {25, 100}) + stopped);
+    EXPECT_EQ(run.line.received, probe_commands + loader_sent);
+    EXPECT_FALSE(run.line.erased);
     EXPECT_EQ(run.status, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Images, ChangedBeforeOpening,
-    ::testing::Values(before_case{"LoaderRemoved", true, change::removed, false},
-                      before_case{"LoaderMadeAFifo", true, change::fifo, false},
-                      before_case{"FirmwareRemoved", false, change::removed, false},
-                      before_case{"FirmwareMadeADirectory", false, change::directory, false},
-                      before_case{"FirmwareMadeAFifo", false, change::fifo, false},
-                      // A firmware without a single line must not pass for success.
-                      before_case{"FirmwareEmptied", false, change::emptied, true}),
-    [](const ::testing::TestParamInfo<before_case>& info) { return info.param.name; });
+    Images, ChangedAfterItsCheck,
+    ::testing::Values(after_check_case{"LoaderRemoved", true, change::removed, false},
+                      after_check_case{"LoaderMadeAFifo", true, change::fifo, false},
+                      after_check_case{"FirmwareRemoved", false, change::removed, false},
+                      after_check_case{"FirmwareMadeADirectory", false, change::directory, false},
+                      after_check_case{"FirmwareMadeAFifo", false, change::fifo, true},
+                      after_check_case{"FirmwareEmptied", false, change::emptied, false},
+                      after_check_case{"FirmwareCut", false, change::cut, false},
+                      after_check_case{"FirmwareExtended", false, change::extended, false},
+                      after_check_case{"FirmwareRewritten", false, change::rewritten, false},
+                      after_check_case{"FirmwareCutAtQuestion", false, change::cut, true},
+                      after_check_case{"FirmwareExtendedAtQuestion", false, change::extended, true},
+                      after_check_case{"FirmwareRewrittenAtQuestion", false, change::rewritten,
+                                       true}),
+    [](const ::testing::TestParamInfo<after_check_case>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
 // Signals and limits while the port is open.

@@ -1,6 +1,6 @@
-// What is awkward to reach end to end: an image file that fails in the
-// middle of an upload or of the start-up scan for text, and percentages of
-// images larger than any test file.
+// What is awkward to reach end to end: an image file that fails or differs
+// from its check in the middle of an upload, and percentages of images
+// larger than any test file.
 #include "harness.h"
 #include "memory_image.h"
 #include "test_port.h"
@@ -22,8 +22,10 @@ struct read_error_case {
     bool loader;
     std::size_t fail_at; // of "a\nb\nc\n"
     std::string sent;
-    std::string printed;
+    std::vector<int> percents; // shown before the end
+    std::string ending;        // what follows them
     int status = 1;
+    std::string checked = "a\nb\nc\n"; // what the image's check read
 };
 
 class ReadError : public ::testing::TestWithParam<read_error_case> {};
@@ -38,18 +40,21 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     // The upload ends the process on failure: run it in a child of its own.
     const auto upload = [&] {
         std::freopen(out_path.c_str(), "w", stdout);
-        // Not seekable: no percentage, as of a pipe.
+        // Not seekable, as a pipe: the size is the check's, not the stream's.
         memory_image source{"a\nb\nc\n", row.fail_at, false};
         std::FILE* image = open_memory_image(source);
         if (row.loader) {
-            upload_loader(image);
+            upload_loader(image, digest_of(row.checked));
         } else {
-            upload_firmware(image);
+            upload_firmware(image, digest_of(row.checked));
         }
         std::exit(0);
     };
     EXPECT_EXIT(upload(), ::testing::ExitedWithCode(row.status), "");
-    EXPECT_EQ(read_file(out_path), row.printed);
+    const std::string heading = row.loader ? loader_heading : firmware_heading;
+    std::string printed = progress_line(heading, row.percents);
+    printed.resize(printed.size() - 2); // its CR LF
+    EXPECT_EQ(read_file(out_path), printed + row.ending);
     EXPECT_EQ(port.peer_receives(), row.sent);
 }
 
@@ -59,22 +64,54 @@ const std::string firmware_failed = "\r\nError while loading Flash\r\n";
 INSTANTIATE_TEST_SUITE_P(
     Upload, ReadError,
     ::testing::Values(
-        read_error_case{"LoaderAtStart", true, 0, "", loader_heading + loader_failed},
-        read_error_case{"LoaderAfterTwoLines", true, 4, "a\rb\r", loader_heading + loader_failed},
-        read_error_case{"LoaderMidLine", true, 5, "a\rb\r", loader_heading + loader_failed},
+        read_error_case{"LoaderAtStart", true, 0, "", {}, loader_failed},
+        read_error_case{"LoaderAfterTwoLines", true, 4, "a\rb\r", {33, 66}, loader_failed},
+        read_error_case{"LoaderMidLine", true, 5, "a\rb\r", {33, 66}, loader_failed},
         // No port or firmware is named here: the re-load command shows them empty.
-        read_error_case{"FirmwareAfterOneLine", false, 2, "a\r",
-                        firmware_heading + firmware_failed + reload_hint("", "", 19200)},
+        read_error_case{"FirmwareAfterOneLine",
+                        false,
+                        2,
+                        "a\r",
+                        {33},
+                        firmware_failed + reload_hint("", "", 19200)},
         // For contrast: the same stream read to its end is a whole image.
-        read_error_case{"LoaderNoError", true, 7, "a\rb\rc\r", loader_heading + "\r\n", 0},
-        read_error_case{"FirmwareNoError", false, 7, "a\rb\rc\r", firmware_heading + "\r\n", 0}),
+        read_error_case{"LoaderNoError", true, 7, "a\rb\rc\r", {33, 66, 100}, "\r\n", 0},
+        read_error_case{"FirmwareNoError", false, 7, "a\rb\rc\r", {33, 66, 100}, "\r\n", 0},
+        // The file read to its end, but not the bytes its check read: a line
+        // rewritten in place, a file cut or grown since. A line beyond the
+        // checked size is never sent.
+        read_error_case{"FirmwareRewritten",
+                        false,
+                        7,
+                        "a\rb\rc\r",
+                        {33, 66, 100},
+                        firmware_failed + reload_hint("", "", 19200),
+                        1,
+                        "a\nB\nc\n"},
+        read_error_case{"FirmwareCutSince",
+                        false,
+                        7,
+                        "a\rb\rc\r",
+                        {25, 50, 75},
+                        firmware_failed + reload_hint("", "", 19200),
+                        1,
+                        "a\nb\nc\nd\n"},
+        read_error_case{"FirmwareGrownSince",
+                        false,
+                        7,
+                        "a\rb\r",
+                        {50, 100},
+                        firmware_failed + reload_hint("", "", 19200),
+                        1,
+                        "a\nb\n"},
+        read_error_case{
+            "LoaderRewritten", true, 7, "a\rb\rc\r", {33, 66, 100}, loader_failed, 1, "a\nb\nC\n"}),
     [](const ::testing::TestParamInfo<read_error_case>& info) { return info.param.name; });
 
 struct percent_case {
     const char* name;
     std::int64_t size;
-    std::int64_t position;
-    std::int64_t shown;
+    std::vector<std::int64_t> positions; // after each line, in turn
     std::string printed;
 };
 
@@ -83,61 +120,28 @@ class Percentage : public ::testing::TestWithParam<percent_case> {};
 TEST_P(Percentage, IsFormedWithoutOverflowOrDivisionByZero) {
     const percent_case& row = GetParam();
     temp_dir dir;
-    std::FILE* image = std::fopen(dir.file("image", "x").c_str(), "r");
-    ASSERT_NE(image, nullptr);
-    ASSERT_EQ(fseeko(image, row.position, SEEK_SET), 0);
-    image_size = row.size;
-    shown_percent = row.shown;
-
     const std::string out_path = dir.path + "/out";
     {
         stdout_to_file capture(out_path);
-        show_progress(image);
+        progress_start("", row.size);
+        for (const std::int64_t position : row.positions) {
+            show_progress(position);
+        }
     }
-    std::fclose(image);
     EXPECT_EQ(read_file(out_path), row.printed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Progress, Percentage,
-    ::testing::Values(
-        percent_case{"Tenth", 1000, 100, 0, "\b\b\b\b 10%"},
-        percent_case{"StillZero", 1000, 5, 0, ""}, percent_case{"Unchanged", 1000, 505, 50, ""},
-        percent_case{"Whole", 1000, 1000, 99, "\b\b\b\b100%"},
-        percent_case{"EmptySize", 0, 0, 0, ""}, percent_case{"UnknownSize", -1, 10, 0, ""},
-        percent_case{"BeyondThirtyTwoBitProduct", 30000000, 29999999, 0, "\b\b\b\b 99%"},
-        percent_case{"ThreeGigabytes", 3000000000, 1500000000, 0, "\b\b\b\b 50%"}),
+    ::testing::Values(percent_case{"Tenth", 1000, {100}, "\b\b\b\b 10%"},
+                      percent_case{"StillZero", 1000, {5}, ""},
+                      percent_case{"Unchanged", 1000, {500, 505}, "\b\b\b\b 50%"},
+                      percent_case{"Whole", 1000, {990, 1000}, "\b\b\b\b 99%\b\b\b\b100%"},
+                      percent_case{"EmptySize", 0, {0}, ""},
+                      percent_case{"UnknownSize", -1, {10}, ""},
+                      percent_case{
+                          "BeyondThirtyTwoBitProduct", 30000000, {29999999}, "\b\b\b\b 99%"},
+                      percent_case{"ThreeGigabytes", 3000000000, {1500000000}, "\b\b\b\b 50%"}),
     [](const ::testing::TestParamInfo<percent_case>& info) { return info.param.name; });
-
-struct text_case {
-    const char* name;
-    std::string content;
-    std::size_t fail_at; // reads fail from here on
-    int found;           // 1: a line with text, 0: none, -1: the file failed
-};
-
-class FirmwareText : public ::testing::TestWithParam<text_case> {};
-
-// A read error must not pass for an empty firmware: the file is unreadable,
-// not empty.
-TEST_P(FirmwareText, IsFoundOrTheFileFails) {
-    const text_case& row = GetParam();
-    alloc_buffers();
-    memory_image source{row.content, row.fail_at};
-    std::FILE* image = open_memory_image(source);
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(find_firmware_text(image), row.found);
-    std::fclose(image);
-    free_buffers();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Firmware, FirmwareText,
-    ::testing::Values(text_case{"FirstLine", "ab\n", std::string::npos, 1},
-                      text_case{"AfterBlankLines", "\n\r\nab\n", std::string::npos, 1},
-                      text_case{"OnlyBlankLines", "\n\r\n\n", std::string::npos, 0},
-                      text_case{"NulStartsTheLine", std::string("\0ab\n", 4), std::string::npos, 0},
-                      text_case{"ReadErrorAmongBlankLines", "\n\n\nab\n", 2, -1}),
-    [](const ::testing::TestParamInfo<text_case>& info) { return info.param.name; });
 
 } // namespace

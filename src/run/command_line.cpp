@@ -1,14 +1,9 @@
 #include "run/command_line.h"
 
-#include "run/exits.h"
-#include "run/image_files.h"
 #include "run/state.h"
-#include "transfer/image_check.h"
-#include "transfer/image_line.h"
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -90,39 +85,7 @@ bool read_command_line(int argc, char** argv) {
             break;
         }
     }
-    return port_name[0] != '\0' && firmware_name[0] != '\0';
-}
-
-void check_image_files() {
-    if (!take_image(image_file::firmware)) {
-        fail_cannot_open(firmware_name);
-    }
-    std::FILE* firmware = open_image(image_file::firmware);
-    if (firmware == nullptr) {
-        fail_cannot_open(firmware_name);
-    }
-    const int text = find_firmware_text(firmware);
-    std::fclose(firmware);
-    if (text < 0) {
-        fail_cannot_open(firmware_name);
-    }
-    if (text == 0) {
-        std::printf("Firmware file [%s] is empty\r\n", firmware_name);
-        end_run(1);
-    }
-    if (!reload_mode && !take_image(image_file::loader)) {
-        fail_cannot_open(loader_name);
-    }
-}
-
-void check_firmware_records() {
-    std::FILE* firmware = open_image(image_file::firmware);
-    if (firmware == nullptr) {
-        fail_cannot_open(firmware_name);
-    }
-    const bool read = check_image(firmware);
-    std::fclose(firmware);
-    if (!read) {
-        fail_cannot_open(firmware_name);
-    }
+    // An empty -l names no loader, as an empty -p or -f names no port or
+    // firmware.
+    return port_name[0] != '\0' && firmware_name[0] != '\0' && loader_name[0] != '\0';
 }

@@ -2,9 +2,9 @@
 
 #include "line/exchange.h"
 #include "run/exits.h"
+#include "run/image_check.h"
 #include "run/image_files.h"
 #include "run/state.h"
-#include "transfer/image_check.h"
 #include "transfer/upload.h"
 
 #include <cctype>
@@ -24,6 +24,20 @@ bool operator_confirms() {
     return answer != EOF && std::tolower(answer) == 'y';
 }
 
+// A firmware cut, grown or rewritten since its check is neither the image
+// the operator was warned about nor the one the upload would send: the run
+// ends before the erase, with the loader left running for a run with -c.
+void stop_unless_firmware_unchanged(const char* before) {
+    if (image_unchanged(image_file::firmware)) {
+        return;
+    }
+    std::printf("%sFirmware file [%s] changed after romup checked it: the Flash was not "
+                "touched\r\nThe loader still runs in the modem: run romup again with -c "
+                "once the file is complete\r\n",
+                before, firmware_name);
+    fail(nullptr);
+}
+
 bool flash_erased() {
     for (int attempt = 0; attempt < erase_attempts; ++attempt) {
         if (read_char() == 1 && reply[0] == '0') {
@@ -36,19 +50,20 @@ bool flash_erased() {
 } // namespace
 
 void reprogram() {
-    std::FILE* firmware = open_image(image_file::firmware);
-    if (firmware == nullptr) {
-        fail_cannot_open(firmware_name);
-    }
+    stop_unless_firmware_unchanged("");
     std::printf("\r\n%s\r\n\n", reply);
     // Where the operator decides, not at start-up, where it would scroll away.
     warn_about_image(firmware_name);
     std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ", firmware_name);
     if (!operator_confirms()) {
-        std::fclose(firmware);
         send_command("STARTUP\r");
         std::fputs("\r\nAborted\r\nPlease reset your modem to continue\r\n", stdout);
         fail(nullptr);
+    }
+    stop_unless_firmware_unchanged("\r\n");
+    std::FILE* firmware = open_image(image_file::firmware);
+    if (firmware == nullptr) {
+        fail_cannot_open(firmware_name);
     }
 
     std::fputs("\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n", stdout);
@@ -57,7 +72,7 @@ void reprogram() {
         std::fclose(firmware);
         fail_flash_incomplete("Error while erasing Flash\r\n");
     }
-    upload_firmware(firmware);
+    upload_firmware(firmware, checked_digest(image_file::firmware));
 
     const int ready_count = send_command("X");
     if (ready_count < 1 || !reply_contains("READY")) {

@@ -1,6 +1,9 @@
 #include "run/image_files.h"
 
+#include "run/exits.h"
+#include "run/image_check.h"
 #include "run/state.h"
+#include "transfer/image_line.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -12,26 +15,58 @@
 
 namespace {
 
-// The private copy of each image read from a pipe or FIFO; -1 for an image
-// that is read by its name. Written by take_image only.
-int firmware_copy = -1;
-int loader_copy = -1;
+struct taken_image {
+    // The file, or its private copy; -1 until taken, and once its upload has
+    // it.
+    int fd = -1;
+    bool from_pipe = false;
+    image_digest digest;
+    // What fstat said at the end of the pass.
+    off_t size = 0;
+    timespec modified{};
+};
 
-int& copy_of(image_file which) {
-    return which == image_file::firmware ? firmware_copy : loader_copy;
+// Written by take_image only.
+taken_image firmware_image;
+taken_image loader_image;
+
+// The firmware's pass: whether a line holds text, and where in its image line
+// (at most image_line_size - 1 bytes, up to an LF) the next byte falls.
+bool firmware_text = false;
+int line_column = 0;
+
+taken_image& image_of(image_file which) {
+    return which == image_file::firmware ? firmware_image : loader_image;
 }
 
 const char* name_of(image_file which) {
     return which == image_file::firmware ? firmware_name : loader_name;
 }
 
-// A file for this process alone in $TMPDIR or /tmp, with no name left behind
-// once it is created: it vanishes with the run, however the run ends.
-int private_file() {
-    const char* folder = std::getenv("TMPDIR");
-    if (folder == nullptr || folder[0] == '\0') {
-        folder = "/tmp";
+void find_text(const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count && !firmware_text; ++i) {
+        if (line_column == 0 && firmware_text_starts_with(bytes[i])) {
+            firmware_text = true;
+        }
+        ++line_column;
+        if (bytes[i] == '\n' || line_column == image_line_size - 1) {
+            line_column = 0;
+        }
     }
+}
+
+void take_bytes(image_file which, const char* bytes, std::size_t count) {
+    digest_add(image_of(which).digest, bytes, count);
+    if (which == image_file::firmware) {
+        find_text(bytes, count);
+        record_check_take(bytes, count);
+    }
+}
+
+// A file for this process alone in folder, with no name left behind once it
+// is created: it vanishes with the run, however the run ends. -1 when none
+// can be made there.
+int private_file_in(const char* folder) {
 #ifdef O_TMPFILE
     const int unnamed = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (unnamed != -1) {
@@ -67,88 +102,194 @@ bool write_all(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
-// A private file holding what source gives up to its end, rewound; -1 on a
+// One read that a signal does not cut short.
+ssize_t read_some(int fd, char* bytes, std::size_t size) {
+    ssize_t got = 0;
+    do {
+        got = read(fd, bytes, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+// The copy moved to /tmp, with what it holds so far, when $TMPDIR takes no
+// more (full, or on a file system that turned read-only). -1 when there is
+// no room there either.
+int copy_moved_to_tmp(int copy) {
+    int moved = private_file_in("/tmp");
+    if (moved != -1 && lseek(copy, 0, SEEK_SET) == 0) {
+        char chunk[16384];
+        ssize_t got = 0;
+        while ((got = read_some(copy, chunk, sizeof chunk)) > 0 &&
+               write_all(moved, chunk, static_cast<std::size_t>(got))) {
+        }
+        if (got != 0) {
+            close(moved);
+            moved = -1;
+        }
+    } else if (moved != -1) {
+        close(moved);
+        moved = -1;
+    }
+    close(copy);
+    return moved;
+}
+
+// Reads the pipe or FIFO source to its end into a private file in $TMPDIR,
+// else /tmp, passing every byte to the pass. Returns the copy, or -1 on a
 // read or a write error.
-int copy_to_end(int source) {
-    int copy = private_file();
+int copy_to_end(image_file which, int source) {
+    const char* folder = std::getenv("TMPDIR");
+    int copy = folder != nullptr && folder[0] != '\0' ? private_file_in(folder) : -1;
+    // A $TMPDIR that is missing, not a folder or read-only is no reason to
+    // refuse the image.
+    if (copy == -1) {
+        copy = private_file_in("/tmp");
+    }
     char chunk[16384];
     while (copy != -1) {
-        const ssize_t got = read(source, chunk, sizeof chunk);
+        const ssize_t got = read_some(source, chunk, sizeof chunk);
         if (got == 0) {
             break;
         }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 || !write_all(copy, chunk, static_cast<std::size_t>(got))) {
+        if (got < 0) {
             close(copy);
-            copy = -1;
+            return -1;
         }
-    }
-    if (copy != -1 && lseek(copy, 0, SEEK_SET) != 0) {
-        close(copy);
-        copy = -1;
+        const auto count = static_cast<std::size_t>(got);
+        if (!write_all(copy, chunk, count)) {
+            copy = copy_moved_to_tmp(copy);
+            if (copy != -1 && !write_all(copy, chunk, count)) {
+                close(copy);
+                copy = -1;
+            }
+            if (copy == -1) {
+                return -1;
+            }
+        }
+        take_bytes(which, chunk, count);
     }
     return copy;
 }
 
-// The copy of the pipe or FIFO at path; -1 when it cannot be made. The open
-// waits for a writer.
-int copy_of_pipe(const char* path) {
-    const int source = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (source == -1) {
-        return -1;
+// Reads the regular file fd from its start to its end, passing every byte
+// to the pass; false on a read error.
+bool read_to_end(image_file which, int fd) {
+    char chunk[16384];
+    for (;;) {
+        const ssize_t got = read_some(fd, chunk, sizeof chunk);
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0) {
+            return false;
+        }
+        take_bytes(which, chunk, static_cast<std::size_t>(got));
     }
-    const int copy = copy_to_end(source);
-    close(source);
-    return copy;
+}
+
+bool same_file_state(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Opens the image and reads it whole in its pass. Returns false for anything
+// but a readable regular file, pipe or FIFO, when it cannot be read to its
+// end, and when it changed while it was read.
+bool take_image(image_file which) {
+    taken_image& image = image_of(which);
+    image = taken_image{};
+    const char* path = name_of(which);
+    struct stat before {};
+    if (access(path, R_OK) != 0 || stat(path, &before) != 0) {
+        return false;
+    }
+    int fd = -1;
+    if (S_ISREG(before.st_mode)) {
+        // O_NONBLOCK: a FIFO put in the file's place since the stat must not
+        // hold the run in the open; reads from a regular file ignore it.
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd == -1 || fstat(fd, &before) != 0 || !S_ISREG(before.st_mode) ||
+            !read_to_end(which, fd)) {
+            if (fd != -1) {
+                close(fd);
+            }
+            return false;
+        }
+    } else if (S_ISFIFO(before.st_mode)) {
+        // The open waits for a writer.
+        const int source = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (source == -1) {
+            return false;
+        }
+        fd = copy_to_end(which, source);
+        close(source);
+        if (fd == -1 || fstat(fd, &before) != 0) {
+            if (fd != -1) {
+                close(fd);
+            }
+            return false;
+        }
+        image.from_pipe = true;
+    } else {
+        // A directory opens but cannot be read as a file; a device, a socket
+        // or a terminal has no end to read to.
+        return false;
+    }
+    struct stat after {};
+    if (fstat(fd, &after) != 0 || !same_file_state(before, after) ||
+        after.st_size != image.digest.size) {
+        close(fd);
+        return false;
+    }
+    image.fd = fd;
+    image.size = after.st_size;
+    image.modified = after.st_mtim;
+    return true;
 }
 
 } // namespace
 
-bool take_image(image_file which) {
-    const char* path = name_of(which);
-    struct stat info {};
-    if (access(path, R_OK) != 0 || stat(path, &info) != 0) {
-        return false;
+void check_image_files() {
+    record_check_start();
+    firmware_text = false;
+    line_column = 0;
+    if (!take_image(image_file::firmware)) {
+        fail_cannot_open(firmware_name);
     }
-    if (S_ISREG(info.st_mode)) {
-        return true;
+    record_check_end();
+    if (!firmware_text) {
+        std::printf("Firmware file [%s] is empty\r\n", firmware_name);
+        end_run(1);
     }
-    // A directory opens but cannot be read as a file; a device, a socket or a
-    // terminal has no end to read to.
-    if (!S_ISFIFO(info.st_mode)) {
-        return false;
+    if (!reload_mode && !take_image(image_file::loader)) {
+        fail_cannot_open(loader_name);
     }
-    copy_of(which) = copy_of_pipe(path);
-    return copy_of(which) != -1;
+}
+
+bool image_from_pipe(image_file which) {
+    return image_of(which).from_pipe;
+}
+
+bool image_unchanged(image_file which) {
+    const taken_image& image = image_of(which);
+    struct stat now {};
+    return image.fd != -1 && fstat(image.fd, &now) == 0 && now.st_size == image.size &&
+           now.st_mtim.tv_sec == image.modified.tv_sec &&
+           now.st_mtim.tv_nsec == image.modified.tv_nsec;
+}
+
+const image_digest& checked_digest(image_file which) {
+    return image_of(which).digest;
 }
 
 std::FILE* open_image(image_file which) {
-    int fd = -1;
-    if (copy_of(which) != -1) {
-        // The duplicate shares the copy's position, which every reading of
-        // the image starts by rewinding.
-        fd = dup(copy_of(which));
-        if (fd != -1 && lseek(fd, 0, SEEK_SET) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    } else {
-        // O_NONBLOCK: a FIFO put in the image's place since its test must not
-        // hold the run in the open; reads from a regular file ignore it.
-        fd = open(name_of(which), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    }
-    if (fd == -1) {
+    taken_image& image = image_of(which);
+    if (image.fd == -1 || lseek(image.fd, 0, SEEK_SET) != 0) {
         return nullptr;
     }
-    struct stat info {};
-    std::FILE* image = nullptr;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        image = fdopen(fd, "r");
+    std::FILE* stream = fdopen(image.fd, "r");
+    if (stream != nullptr) {
+        image.fd = -1;
     }
-    if (image == nullptr) {
-        close(fd);
-    }
-    return image;
+    return stream;
 }

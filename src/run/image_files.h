@@ -1,23 +1,39 @@
-// The image files as a run takes them: each tested at start-up, before the
-// port opens, and opened for its upload later. A pipe or FIFO has no size and
-// may never end: it is read whole at its test, while the operator can still
-// interrupt, into a private copy that the run then uses in its place.
+// The image files as a run takes them: each opened once, at its start-up test
+// before the port opens, and read there in one pass that digests it (its size
+// and a hash of its bytes) and, for the firmware, finds whether it holds text
+// and checks its records. That one descriptor then serves the upload, which
+// must send exactly the bytes the pass read. A pipe or FIFO has no size and
+// may never end: it is read whole in its pass, while the operator can still
+// interrupt, into a private copy that serves the run in its place.
 #pragma once
+
+#include "transfer/image_digest.h"
 
 #include <cstdio>
 
 // The two images; their names are in firmware_name and loader_name.
 enum class image_file { firmware, loader };
 
-// The start-up test of one image. Returns true for a readable regular file,
-// and for a pipe or FIFO once it has been read to its end into its copy
-// (waiting, with no limit, for a writer and for the end). Returns false for
-// anything else (missing, not readable, a directory, a device, a socket), and
-// for a pipe or FIFO that cannot be read to its end or copied.
-bool take_image(image_file which);
+// Ends the run unless the images can be taken: the firmware first,
+// completely, then, unless in re-load mode, the loader. "Can not open" for a
+// file that is missing, not readable, no regular file or pipe (a directory, a
+// device, a socket), that cannot be read to its end, or that changes while it
+// is read; "is empty" for a firmware in which no line holds text: erasing the
+// Flash and writing nothing must not pass for success. Waits, with no limit,
+// for a pipe's writer and its end.
+void check_image_files();
 
-// Opens the image for reading from its start: its copy when it has one, else
-// the file by its name, without waiting for a writer should a FIFO have taken
-// its place. Returns null when it cannot be opened or the opened file is not
-// a regular file; nothing is printed.
+// Whether the image came from a pipe or FIFO: a name such as /dev/fd/63 that
+// is gone once the run ends.
+bool image_from_pipe(image_file which);
+
+// Whether the image's file has the size and modification time its pass saw.
+bool image_unchanged(image_file which);
+
+// What the image's pass read, for its upload to compare with.
+const image_digest& checked_digest(image_file which);
+
+// The image as a stream from its first byte, over the descriptor of its
+// pass, for its upload to take over and close. Null when no stream can be
+// made; nothing is printed.
 std::FILE* open_image(image_file which);

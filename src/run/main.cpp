@@ -5,6 +5,7 @@
 #include "run/command_line.h"
 #include "run/dialogue.h"
 #include "run/exits.h"
+#include "run/image_files.h"
 #include "run/probe.h"
 #include "run/state.h"
 
@@ -76,7 +77,6 @@ int main(int argc, char** argv) {
         fail(usage_text);
     }
     check_image_files();
-    check_firmware_records();
 
     open_port();
     pause_ms(startup_pause_ms);

@@ -30,7 +30,7 @@ void start_loader() {
     if (loader == nullptr) {
         fail_cannot_open(loader_name);
     }
-    upload_loader(loader);
+    upload_loader(loader, checked_digest(image_file::loader));
 
     const int ready_count = read_reply(reply, reply_max_length);
     if (ready_count < 5 || !reply_contains("READY")) {

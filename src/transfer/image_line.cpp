@@ -18,13 +18,26 @@ void cut_at(char c) {
 } // namespace
 
 int read_image_line(std::FILE* image) {
-    const bool got = std::fgets(reply, image_line_size, image) != nullptr;
+    // fgets's reading, with the count it does not give: the upload digests
+    // exactly the bytes it read, NULs included.
+    int count = 0;
+    while (count < image_line_size - 1) {
+        const int c = getc_unlocked(image);
+        if (c == EOF) {
+            break;
+        }
+        reply[count++] = static_cast<char>(c);
+        if (c == '\n') {
+            break;
+        }
+    }
+    reply[count] = '\0';
     // A read error must not pass for the end of the image (half an image
     // would be taken for the whole), nor a line cut short by one for a line.
     if (std::ferror(image)) {
         return -1;
     }
-    return got ? 1 : 0;
+    return count;
 }
 
 void send_loader_line() {
@@ -32,19 +45,6 @@ void send_loader_line() {
     send_text(reply);
     if (std::strchr(reply, '\r') == nullptr) {
         send_text("\r");
-    }
-}
-
-int find_firmware_text(std::FILE* image) {
-    for (;;) {
-        const int got = read_image_line(image);
-        if (got <= 0) {
-            return got;
-        }
-        // The text sent ends at the line's first LF, CR or NUL.
-        if (std::strcspn(reply, "\r\n") > 0) {
-            return 1;
-        }
     }
 }
 

@@ -10,20 +10,22 @@
 // first LF; a longer line of the file arrives as several image lines.
 constexpr int image_line_size = 1024;
 
-// Reads the next image line into reply. Returns 1 for a line, 0 at the end
+// Reads the next image line into reply, as fgets would, NUL-terminated.
+// Returns the count of bytes read (a NUL among them counts too), 0 at the end
 // of the file, -1 when the file cannot be read.
 int read_image_line(std::FILE* image);
+
+// Whether an image line that begins with byte c holds text in the firmware
+// phase: the text sent ends at the line's first LF, CR or NUL, so a line
+// that begins with one of them goes out as a bare CR.
+constexpr bool firmware_text_starts_with(char c) {
+    return c != '\n' && c != '\r' && c != '\0';
+}
 
 // Loader phase: sends the line text before its LF (and before a NUL), CR
 // and all, then a CR unless the text holds one already. Ends the text in
 // reply at its LF.
 void send_loader_line();
-
-// Firmware phase: reads image on, line by line, until a line that holds text
-// as send_firmware_line sends it (a line that would go out as a bare CR holds
-// none). Returns 1 at such a line, 0 at the end of the file, -1 when the file
-// cannot be read.
-int find_firmware_text(std::FILE* image);
 
 // Firmware phase: sends the line text before its first LF or CR (and before
 // a NUL), then one CR. Ends the text in reply at its LF or CR.

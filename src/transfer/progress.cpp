@@ -1,21 +1,23 @@
 #include "transfer/progress.h"
 
-#include <sys/types.h>
+#include <cstdio>
 
-std::int64_t image_size = -1;
+namespace {
+
+// The image's size in bytes, and the percentage last shown (0 at the start,
+// which the heading shows already).
+std::int64_t image_size = 0;
 std::int64_t shown_percent = 0;
 
-void progress_start(const char* heading, std::FILE* image) {
+} // namespace
+
+void progress_start(const char* heading, std::int64_t size) {
     std::fputs(heading, stdout);
-    // A pipe cannot seek: its size stays -1 and the line stays at 0%.
-    fseeko(image, 0, SEEK_END);
-    image_size = ftello(image);
-    fseeko(image, 0, SEEK_SET);
+    image_size = size;
     shown_percent = 0;
 }
 
-void show_progress(std::FILE* image) {
-    const std::int64_t position = ftello(image);
+void show_progress(std::int64_t position) {
     if (position < 0 || image_size <= 0) {
         return;
     }

@@ -1,23 +1,18 @@
 // The progress line of an upload: a heading that ends in a three-column
 // percentage, rewritten in place with backspaces as the image's bytes are
-// read and acknowledged, and ended with CR LF.
+// read and acknowledged, and ended with CR LF. Its state (the image's size
+// and the percentage shown) lives from progress_start to the next one.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
-// Size of the image in bytes when its upload started, or -1 where it cannot be
-// taken; set by progress_start.
-extern std::int64_t image_size;
-// The percentage last shown; 0 after progress_start, whose heading shows 0.
-extern std::int64_t shown_percent;
+// Prints heading (which ends in "   0%") for an image of size bytes, as its
+// start-up check measured it.
+void progress_start(const char* heading, std::int64_t size);
 
-// Prints heading (which ends in "   0%"), measures image and rewinds it.
-void progress_start(const char* heading, std::FILE* image);
-
-// Shows the share of image read so far, if it changed. Nothing when the
-// position or the size cannot be taken, or the size is 0.
-void show_progress(std::FILE* image);
+// Shows the share of the image that position bytes are, if it changed since
+// the last one shown. Nothing when the size is 0 or less.
+void show_progress(std::int64_t position);
 
 // Ends the progress line.
 void progress_end();

@@ -1,12 +1,10 @@
 #include "transfer/upload.h"
 
 #include "run/exits.h"
+#include "run/state.h"
 #include "transfer/acknowledgement.h"
 #include "transfer/image_line.h"
 #include "transfer/progress.h"
-
-#include <cstdint>
-#include <sys/types.h>
 
 namespace {
 
@@ -24,35 +22,33 @@ bool line_accepted(phase which) {
 }
 
 // Streams every line of image. False at once when a line cannot be read or
-// is refused, and when the image ends before or goes past the size measured
-// at its start: another program changed it under the upload.
-bool image_streamed(std::FILE* image, phase which) {
-    int lines = 0;
+// is refused, and when what was read differs from what the image's check
+// read: another program changed the file since. A line that goes past the
+// size checked is never sent.
+bool image_streamed(std::FILE* image, phase which, const image_digest& expected) {
+    image_digest read;
     for (;;) {
         const int got = read_image_line(image);
         if (got < 0) {
             return false;
         }
-        const std::int64_t position = ftello(image);
         if (got == 0) {
-            // A firmware that held no line at all wrote nothing into the
-            // erased Flash.
-            return position == image_size && (which == phase::loader || lines > 0);
+            return same_digest(read, expected);
         }
-        if (position > image_size || !line_accepted(which)) {
+        digest_add(read, reply, static_cast<std::size_t>(got));
+        if (read.size > expected.size || !line_accepted(which)) {
             return false;
         }
-        ++lines;
-        show_progress(image);
+        show_progress(read.size);
     }
 }
 
-void stream_image(std::FILE* image, phase which) {
+void stream_image(std::FILE* image, phase which, const image_digest& expected) {
     const bool loader = which == phase::loader;
     progress_start(loader ? "Moving loader code to the RAM -   0%"
                           : "Loading new firmware code to the Flash -   0%",
-                   image);
-    const bool streamed = image_streamed(image, which);
+                   expected.size);
+    const bool streamed = image_streamed(image, which, expected);
     std::fclose(image);
     // The failure messages begin with CR LF to end the progress line first.
     if (!streamed && loader) {
@@ -67,10 +63,10 @@ void stream_image(std::FILE* image, phase which) {
 
 } // namespace
 
-void upload_loader(std::FILE* loader) {
-    stream_image(loader, phase::loader);
+void upload_loader(std::FILE* loader, const image_digest& expected) {
+    stream_image(loader, phase::loader, expected);
 }
 
-void upload_firmware(std::FILE* firmware) {
-    stream_image(firmware, phase::firmware);
+void upload_firmware(std::FILE* firmware, const image_digest& expected) {
+    stream_image(firmware, phase::firmware, expected);
 }

@@ -62,3 +62,9 @@ void test_port::peer_sends(const std::string& bytes) const {
 std::string test_port::peer_receives() const {
     return read_available(peer);
 }
+
+image_digest digest_of(const std::string& content) {
+    image_digest digest;
+    digest_add(digest, content.data(), content.size());
+    return digest;
+}

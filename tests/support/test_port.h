@@ -6,6 +6,8 @@
 
 #include "testbed.h"
 
+#include "transfer/image_digest.h"
+
 #include <memory>
 #include <string>
 
@@ -43,3 +45,7 @@ struct test_port {
     bool socket = false;
     std::unique_ptr<stdout_to_file> quiet_stdout;
 };
+
+// What the start-up check of an image holding content would have read: what
+// an upload of content expects.
+image_digest digest_of(const std::string& content);

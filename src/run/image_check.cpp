@@ -1,13 +1,9 @@
-#include "transfer/image_check.h"
+#include "run/image_check.h"
 
 #include <array>
 #include <cstdarg>
-
-std::int64_t problem_lines = 0;
-std::int64_t first_problem_line = 0;
-char first_problem[96] = "";
-bool end_record_seen = false;
-bool data_record_seen = false;
+#include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -28,6 +24,21 @@ struct line_scan {
     unsigned last_byte = 0;
     bool after_end = false; // an end-of-file record came before this line
 };
+
+// What the check has found so far. A line is a line of the file up to its LF;
+// blank lines (nothing but their line end, LF or CR LF) are passed over.
+// Lines that are no well-formed record, or that follow the end-of-file record:
+std::int64_t problem_lines = 0;
+// the first of them, counted from 1, and what is wrong with it, worded to
+// follow "line N ".
+std::int64_t first_problem_line = 0;
+char first_problem[96] = "";
+// Whether a well-formed end-of-file record (type 01) was found, and a data
+// record (type 00).
+bool end_record_seen = false;
+bool data_record_seen = false;
+// The line being read.
+line_scan current;
 
 // The value of each byte as a hexadecimal digit, either case; not_a_digit for
 // the rest.
@@ -120,6 +131,11 @@ void take_byte(line_scan& line, unsigned char c) {
     take_content(line, c);
 }
 
+// The data bytes of each record type but data (00): none for the end of the
+// file (01), a segment or a linear base address (02, 04) in 2, a start
+// address (03, 05) in 4.
+constexpr unsigned fixed_byte_count[] = {0, 0, 2, 4, 2, 4};
+
 void judge_record(line_scan& line) {
     constexpr int frame_bytes = 5; // count, address (2), type, checksum
     if (line.faulty) {
@@ -137,6 +153,9 @@ void judge_record(line_scan& line) {
                    (0x100 - ((line.sum - line.last_byte) & 0xFF)) & 0xFF);
     } else if (line.record_type > 5) {
         note_fault(line, "unknown record type %02X", line.record_type);
+    } else if (line.record_type != 0 && line.byte_count != fixed_byte_count[line.record_type]) {
+        note_fault(line, "byte count %u, but a record of type %02X holds %u", line.byte_count,
+                   line.record_type, fixed_byte_count[line.record_type]);
     }
 }
 
@@ -162,36 +181,34 @@ void end_line(line_scan& line) {
     line = next;
 }
 
+bool image_has_problems() {
+    return problem_lines > 0 || !end_record_seen || !data_record_seen;
+}
+
 } // namespace
 
-bool check_image(std::FILE* image) {
+void record_check_start() {
     problem_lines = 0;
     first_problem_line = 0;
     first_problem[0] = '\0';
     end_record_seen = false;
     data_record_seen = false;
-
-    line_scan line;
-    unsigned char chunk[16384];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, image)) > 0) {
-        for (std::size_t i = 0; i < got; ++i) {
-            if (chunk[i] == '\n') {
-                end_line(line);
-            } else {
-                take_byte(line, chunk[i]);
-            }
-        }
-    }
-    if (std::ferror(image)) {
-        return false;
-    }
-    end_line(line);
-    return true;
+    current = line_scan{};
 }
 
-bool image_has_problems() {
-    return problem_lines > 0 || !end_record_seen || !data_record_seen;
+void record_check_take(const char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\n') {
+            end_line(current);
+        } else {
+            take_byte(current, c);
+        }
+    }
+}
+
+void record_check_end() {
+    end_line(current);
 }
 
 void warn_about_image(const char* name) {
