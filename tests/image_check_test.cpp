@@ -1,9 +1,11 @@
-// The look at the firmware before the erase, end to end: romup warns at the
-// question about an image that is no complete, well-formed Intel HEX file,
-// says nothing about one that is, and the operator's answer still decides.
-// The records here are built by the test itself, apart from romup's reading
-// and from the simulated modem's.
+// The look at the firmware before the erase: the record rules in this process,
+// and end to end that romup warns at the question about an image that is no
+// complete, well-formed Intel HEX file, says nothing about one that is, and
+// that the operator's answer still decides. The records here are built by
+// the test itself, apart from romup's reading and from the simulated modem's.
 #include "harness.h"
+
+#include "run/image_check.h"
 
 #include <cctype>
 #include <gtest/gtest.h>
@@ -63,7 +65,7 @@ std::string every_byte_twice() {
 const std::string risk = "Warning: Y erases the Flash; a modem that refuses this image, or takes "
                          "only part of it, is left without firmware\r\n";
 
-// "{fw}" in an expected warning stands for the firmware's path.
+// "{fw}" in an expected warning stands for the firmware's name.
 struct check_case {
     const char* name;
     std::string firmware;
@@ -72,52 +74,42 @@ struct check_case {
     std::string answer = "n\n";
 };
 
-class ImageCheck : public ::testing::TestWithParam<check_case> {};
-
-TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
-    const check_case& row = GetParam();
-    temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", row.firmware);
-    run_options options;
-    options.args = {"-p{port}", "-f" + firmware};
-    options.answer = row.answer;
-    options.modem.erase_ms = 0;
-    std::string before_question = banner;
-    std::string sent_before;
-    if (row.reload) {
-        options.args.push_back("-c");
-        options.modem.start = sim_start::loader_running;
-        options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
-        before_question += "Trying to re-load firmware code\r\n\r\n\r\nREADY\r\n\r\n\n";
-        sent_before = "X";
-    } else {
-        options.args.push_back("-l" + dir.file("loader.hex", eof_record));
-        before_question += progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
-        sent_before = probe_commands + ":00000001FF\r";
-    }
-    std::string warnings = row.warnings;
+std::string with_name(std::string warnings, const std::string& name) {
     for (std::size_t at; (at = warnings.find("{fw}")) != std::string::npos;) {
-        warnings.replace(at, 4, firmware);
+        warnings.replace(at, 4, name);
     }
-    const std::string question_text =
-        "Ready to transfer [" + firmware + "] to the Flash. Reprogram [Y/N]? ";
+    return warnings;
+}
 
-    const run_result run = run_romup(options);
-    if (row.answer == "n\n") {
-        EXPECT_EQ(run.out, before_question + warnings + question_text + aborted);
-        EXPECT_EQ(run.line.received, sent_before + "STARTUP\r");
-        EXPECT_FALSE(run.line.erased);
-        EXPECT_EQ(run.status, 1);
-    } else {
-        EXPECT_EQ(run.out, before_question + warnings + question_text + erasing +
-                               progress_line(firmware_heading, percents_of(row.firmware)) + loaded);
-        EXPECT_TRUE(run.line.erased);
-        EXPECT_EQ(run.status, 0);
+// The warnings that the check of content prints, content fed in pieces of
+// piece bytes: a record split between two reads is read as one.
+std::string warnings_of(const std::string& content, std::size_t piece) {
+    temp_dir dir;
+    const std::string out = dir.path + "/out";
+    {
+        stdout_to_file capture(out);
+        record_check_start();
+        for (std::size_t at = 0; at < content.size(); at += piece) {
+            const std::string part = content.substr(at, piece);
+            record_check_take(part.data(), part.size());
+        }
+        record_check_end();
+        warn_about_image("fw.hex");
     }
+    return read_file(out);
+}
+
+class RecordRule : public ::testing::TestWithParam<check_case> {};
+
+TEST_P(RecordRule, WarnsOfTheFirstFaultAndWhatIsMissing) {
+    const check_case& row = GetParam();
+    const std::string expected = with_name(row.warnings, "fw.hex");
+    EXPECT_EQ(warnings_of(row.firmware, row.firmware.size() + 1), expected);
+    EXPECT_EQ(warnings_of(row.firmware, 1), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Firmware, ImageCheck,
+    Firmware, RecordRule,
     ::testing::Values(
         check_case{"WellFormed", image, "", false, "y\n"},
         check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
@@ -178,7 +170,102 @@ INSTANTIATE_TEST_SUITE_P(
                    "Warning: [{fw}] has 1 more line with a problem\r\n" +
                        risk},
         check_case{"NoDataRecord", eof_record,
-                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" + risk}),
+                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" + risk},
+        // Each record type but data holds a fixed count of bytes.
+        check_case{"AddressRecordsOfTheirSize",
+                   record(4, 0, std::string(2, '\0')) + record(2, 0, std::string(2, '\0')) + line1 +
+                       record(5, 0, std::string(4, '\0')) + record(3, 0, std::string(4, '\0')) +
+                       eof_record,
+                   ""},
+        check_case{"EndRecordWithData", image + record(1, 0, "\x01"),
+                   "Warning: [{fw}] line 4 comes after the end-of-file record\r\n" + risk},
+        check_case{"EndRecordWithDataAlone", line1 + record(1, 0, "\x01"),
+                   "Warning: [{fw}] line 2 is not an Intel HEX record (byte count 1, but a "
+                   "record of type 01 holds 0)\r\n"
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
+                       risk},
+        check_case{"LinearAddressOfOneByte", record(4, 0, "\x01") + image,
+                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 1, but a "
+                   "record of type 04 holds 2)\r\n" +
+                       risk},
+        check_case{"SegmentAddressOfFourBytes", record(2, 0, std::string(4, '\0')) + image,
+                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 4, but a "
+                   "record of type 02 holds 2)\r\n" +
+                       risk},
+        check_case{"StartAddressOfTwoBytes",
+                   image.substr(0, image.size() - eof_record.size()) +
+                       record(5, 0, std::string(2, '\0')) + eof_record,
+                   "Warning: [{fw}] line 3 is not an Intel HEX record (byte count 2, but a "
+                   "record of type 05 holds 4)\r\n" +
+                       risk},
+        check_case{"SegmentStartOfNoByte", record(3, 0, "") + image,
+                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 0, but a "
+                   "record of type 03 holds 4)\r\n" +
+                       risk}),
+    [](const ::testing::TestParamInfo<check_case>& info) { return info.param.name; });
+
+// End to end: where the warnings appear, in both modes, and that the answer
+// decides.
+class ImageCheck : public ::testing::TestWithParam<check_case> {};
+
+TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
+    const check_case& row = GetParam();
+    temp_dir dir;
+    const std::string firmware = dir.file("fw.hex", row.firmware);
+    run_options options;
+    options.args = {"-p{port}", "-f" + firmware};
+    options.answer = row.answer;
+    options.modem.erase_ms = 0;
+    std::string before_question = banner;
+    std::string sent_before;
+    if (row.reload) {
+        options.args.push_back("-c");
+        options.modem.start = sim_start::loader_running;
+        options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
+        before_question += "Trying to re-load firmware code\r\n\r\n\r\nREADY\r\n\r\n\n";
+        sent_before = "X";
+    } else {
+        options.args.push_back("-l" + dir.file("loader.hex", eof_record));
+        before_question += progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
+        sent_before = probe_commands + ":00000001FF\r";
+    }
+    const std::string warnings = with_name(row.warnings, firmware);
+    const std::string question_text =
+        "Ready to transfer [" + firmware + "] to the Flash. Reprogram [Y/N]? ";
+
+    const run_result run = run_romup(options);
+    if (row.answer == "n\n") {
+        EXPECT_EQ(run.out, before_question + warnings + question_text + aborted);
+        EXPECT_EQ(run.line.received, sent_before + "STARTUP\r");
+        EXPECT_FALSE(run.line.erased);
+        EXPECT_EQ(run.status, 1);
+    } else {
+        EXPECT_EQ(run.out, before_question + warnings + question_text + erasing +
+                               progress_line(firmware_heading, percents_of(row.firmware)) + loaded);
+        EXPECT_TRUE(run.line.erased);
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+const std::string binary_warnings =
+    "Warning: [{fw}] line 1 is not an Intel HEX record (no colon at its start)\r\n"
+    "Warning: [{fw}] has 2 more lines with problems\r\n"
+    "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n"
+    "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" +
+    risk;
+
+INSTANTIATE_TEST_SUITE_P(
+    Firmware, ImageCheck,
+    ::testing::Values(
+        check_case{"WellFormed", image, "", false, "y\n"},
+        check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
+        check_case{"Binary", every_byte_twice(), binary_warnings},
+        check_case{"BinaryInReloadMode", every_byte_twice(), binary_warnings, true},
+        // Every line that is there is good: the operator may still go on.
+        check_case{"CutAfterARecord", line1 + line2,
+                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
+                       risk,
+                   false, "y\n"}),
     [](const ::testing::TestParamInfo<check_case>& info) { return info.param.name; });
 
 } // namespace
