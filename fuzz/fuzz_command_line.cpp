@@ -41,7 +41,8 @@ struct run_state {
 };
 
 // The option rules, written out again for comparison; returns false where the
-// command line is unusable (a path of more than 512 characters is refused).
+// command line is unusable (a path of more than 512 characters is refused,
+// and so is an empty port, firmware or loader name).
 bool expected_reading(const std::vector<std::string>& arguments, run_state& state) {
     for (const std::string& argument : arguments) {
         if (argument.empty() || (argument[0] != '-' && argument[0] != '/')) {
@@ -70,7 +71,7 @@ bool expected_reading(const std::vector<std::string>& arguments, run_state& stat
             state.reload = true;
         }
     }
-    return !state.port.empty() && !state.firmware.empty();
+    return !state.port.empty() && !state.firmware.empty() && !state.loader.empty();
 }
 
 bool terminated(const char* path) {
