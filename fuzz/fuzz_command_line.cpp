@@ -38,6 +38,7 @@ struct run_state {
     std::string loader = default_loader_name;
     std::int32_t speed = default_line_speed;
     bool reload = false;
+    bool sleeping = false;
 };
 
 // The option rules, written out again for comparison; returns false where the
@@ -69,6 +70,8 @@ bool expected_reading(const std::vector<std::string>& arguments, run_state& stat
             state.speed = expected_speed(value.c_str());
         } else if (letter == 'c') {
             state.reload = true;
+        } else if (letter == 'w') {
+            state.sleeping = true;
         }
     }
     return !state.port.empty() && !state.firmware.empty() && !state.loader.empty();
@@ -109,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
 
     reload_mode = false;
+    sleeping_waits = false;
     line_speed = default_line_speed;
     alloc_buffers();
     require(port_name != nullptr && firmware_name != nullptr && loader_name != nullptr &&
@@ -130,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(expected.loader == loader_name, "loader_name differs");
         require(expected.speed == line_speed, "line_speed differs");
         require(expected.reload == reload_mode, "reload_mode differs");
+        require(expected.sleeping == sleeping_waits, "sleeping_waits differs");
     }
     free_buffers();
     return 0;

@@ -81,6 +81,9 @@ bool read_command_line(int argc, char** argv) {
         case 's':
             line_speed = read_speed(value);
             break;
+        case 'w':
+            sleeping_waits = true;
+            break;
         default:
             break;
         }
