@@ -552,14 +552,13 @@ TEST_P(ChangedAfterItsCheck, NeverErasesForAnotherImage) {
     }
     const std::string stopped = "Firmware file [" + firmware +
                                 "] changed after romup checked it: the Flash was not touched\r\n"
-                                "The loader still runs in the modem: run romup again with -c "
-                                "once the file is complete\r\n";
+                                "Please reset your modem to continue\r\n";
     const std::string until_question =
         banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
     EXPECT_EQ(run.out, row.at_question
                            ? until_question + "\r\n" + stopped
                            : banner + progress_line(loader_heading, {25, 100}) + stopped);
-    EXPECT_EQ(run.line.received, probe_commands + loader_sent);
+    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
     EXPECT_FALSE(run.line.erased);
     EXPECT_EQ(run.status, 1);
 }

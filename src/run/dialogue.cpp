@@ -26,14 +26,15 @@ bool operator_confirms() {
 
 // A firmware cut, grown or rewritten since its check is neither the image
 // the operator was warned about nor the one the upload would send: the run
-// ends before the erase, with the loader left running for a run with -c.
+// ends before the erase, and the modem is told to start its Flash unchanged,
+// as when the operator declines.
 void stop_unless_firmware_unchanged(const char* before) {
     if (image_unchanged(image_file::firmware)) {
         return;
     }
+    send_command("STARTUP\r");
     std::printf("%sFirmware file [%s] changed after romup checked it: the Flash was not "
-                "touched\r\nThe loader still runs in the modem: run romup again with -c "
-                "once the file is complete\r\n",
+                "touched\r\nPlease reset your modem to continue\r\n",
                 before, firmware_name);
     fail(nullptr);
 }
