@@ -87,6 +87,9 @@ int private_file_in(const char* folder) {
 }
 
 // Writes all of count bytes; false when the file takes no more (no room).
+// Not the line's write loop: that one writes to a non-blocking port and gives
+// up after a stall measured on the run's clock, while this file takes every
+// byte at once or fails for good, so a blocking write with no clock serves.
 bool write_all(int fd, const char* bytes, std::size_t count) {
     while (count > 0) {
         const ssize_t written = write(fd, bytes, count);
