@@ -4,6 +4,8 @@
 #include "run/exits.h"
 #include "run/image_check.h"
 #include "run/image_files.h"
+#include "run/probe.h"
+#include "run/shown_name.h"
 #include "run/state.h"
 #include "transfer/upload.h"
 
@@ -35,7 +37,7 @@ void stop_unless_firmware_unchanged(const char* before) {
     send_command("STARTUP\r");
     std::printf("%sFirmware file [%s] changed after romup checked it: the Flash was not "
                 "touched\r\nPlease reset your modem to continue\r\n",
-                before, firmware_name);
+                before, shown_name(firmware_name).c_str());
     fail(nullptr);
 }
 
@@ -55,7 +57,8 @@ void reprogram() {
     std::printf("\r\n%s\r\n\n", reply);
     // Where the operator decides, not at start-up, where it would scroll away.
     warn_about_image(firmware_name);
-    std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ", firmware_name);
+    std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ",
+                shown_name(firmware_name).c_str());
     if (!operator_confirms()) {
         send_command("STARTUP\r");
         std::fputs("\r\nAborted\r\nPlease reset your modem to continue\r\n", stdout);
@@ -71,6 +74,12 @@ void reprogram() {
     send_text("REPROGRAM\r");
     if (!flash_erased()) {
         std::fclose(firmware);
+        // In re-load mode "X" may have reached a modem that runs its own
+        // firmware: it took "REPROGRAM" for noise and erased nothing.
+        if (!loader_ready) {
+            fail("Error while erasing Flash\r\nNo loader answered in the modem: the Flash was "
+                 "not erased. Run romup without -c\r\n");
+        }
         fail_flash_incomplete("Error while erasing Flash\r\n");
     }
     upload_firmware(firmware, checked_digest(image_file::firmware));

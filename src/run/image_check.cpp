@@ -1,5 +1,7 @@
 #include "run/image_check.h"
 
+#include "run/shown_name.h"
+
 #include <array>
 #include <cstdarg>
 #include <cstdint>
@@ -211,7 +213,9 @@ void record_check_end() {
     end_line(current);
 }
 
-void warn_about_image(const char* name) {
+void warn_about_image(const char* raw_name) {
+    const std::string shown = shown_name(raw_name);
+    const char* name = shown.c_str();
     if (problem_lines > 0) {
         std::printf("Warning: [%s] line %lld %s\r\n", name,
                     static_cast<long long>(first_problem_line), first_problem);

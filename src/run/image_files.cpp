@@ -2,6 +2,7 @@
 
 #include "run/exits.h"
 #include "run/image_check.h"
+#include "run/shown_name.h"
 #include "run/state.h"
 #include "transfer/image_line.h"
 
@@ -261,7 +262,7 @@ void check_image_files() {
     }
     record_check_end();
     if (!firmware_text) {
-        std::printf("Firmware file [%s] is empty\r\n", firmware_name);
+        std::printf("Firmware file [%s] is empty\r\n", shown_name(firmware_name).c_str());
         end_run(1);
     }
     if (!reload_mode && !take_image(image_file::loader)) {

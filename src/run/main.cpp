@@ -7,6 +7,7 @@
 #include "run/exits.h"
 #include "run/image_files.h"
 #include "run/probe.h"
+#include "run/shown_name.h"
 #include "run/state.h"
 
 #include <cstdio>
@@ -47,7 +48,7 @@ void raise_processor_time_limit() {
 void open_port() {
     const int opened = port_open();
     if (opened == port_in_use) {
-        std::printf("Port [%s] is in use by another program\r\n", port_name);
+        std::printf("Port [%s] is in use by another program\r\n", shown_name(port_name).c_str());
         end_run(1);
     }
     if (opened == 0) {

@@ -8,12 +8,15 @@
 
 #include <cstdio>
 
+bool loader_ready = false;
+
 void start_loader() {
     if (reload_mode) {
         std::fputs("Trying to re-load firmware code\r\n", stdout);
         // A running loader restarts itself on "X"; whatever it answers, even
         // nothing, is only shown to the operator.
         send_command("X");
+        loader_ready = reply_contains("READY");
         return;
     }
 
@@ -36,4 +39,5 @@ void start_loader() {
     if (ready_count < 5 || !reply_contains("READY")) {
         fail("Error while starting loader\r\n");
     }
+    loader_ready = true;
 }

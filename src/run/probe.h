@@ -7,3 +7,8 @@
 // loader file cannot be opened ("Can not open"), a loader line is refused or
 // the loader does not announce itself.
 void start_loader();
+
+// Whether a loader has answered with "READY": after the loader's announcement
+// in a normal run; in re-load mode, whether the answer to "X" held it. Set by
+// start_loader.
+extern bool loader_ready;

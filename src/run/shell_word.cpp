@@ -1,0 +1,67 @@
+#include "run/shell_word.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool plain_byte(unsigned char byte) {
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+           (byte >= '0' && byte <= '9') || std::strchr("_-./,:=+@%", byte) != nullptr ||
+           byte >= 0x80;
+}
+
+bool control_byte(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F;
+}
+
+std::string ansi_c_quoted(const char* text) {
+    std::string word = "$'";
+    for (const char* at = text; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        if (byte == '\\' || byte == '\'') {
+            word += '\\';
+            word += *at;
+        } else if (byte == '\n') {
+            word += "\\n";
+        } else if (byte == '\t') {
+            word += "\\t";
+        } else if (byte == '\r') {
+            word += "\\r";
+        } else if (control_byte(byte)) {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned>(byte));
+            word += octal;
+        } else {
+            word += *at;
+        }
+    }
+    return word + "'";
+}
+
+} // namespace
+
+std::string shell_word(const char* text) {
+    bool plain = *text != '\0';
+    bool control = false;
+    for (const char* at = text; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        plain = plain && plain_byte(byte);
+        control = control || control_byte(byte);
+    }
+    if (plain) {
+        return text;
+    }
+    if (control) {
+        return ansi_c_quoted(text);
+    }
+    std::string word = "'";
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at == '\'') {
+            word += "'\\''";
+        } else {
+            word += *at;
+        }
+    }
+    return word + "'";
+}

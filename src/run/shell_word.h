@@ -1,0 +1,14 @@
+// Text for the operator to paste into a shell: at the moment the modem needs
+// the re-load command, a blank, a quote or a ";" in a name must neither split
+// the command nor run another one.
+#pragma once
+
+#include <string>
+
+// text as one word that a POSIX shell reads back exactly: as it is when it
+// holds nothing but letters, digits and _ - . / , : = + @ % and bytes from
+// 0x80 (UTF-8); otherwise in single quotes, a quote inside as '\''; and when
+// it holds a byte below 0x20 or 0x7F, in the $'...' form of bash, ksh and
+// zsh, those bytes as \n, \t, \r or \ooo, so that nothing in it reaches the
+// terminal raw.
+std::string shell_word(const char* text);
