@@ -9,6 +9,10 @@ namespace {
 // clocks means nothing.
 bool processor_clock_failed = false;
 
+std::int64_t microseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000 + time.tv_nsec / 1000;
+}
+
 } // namespace
 
 std::int64_t clock_us() {
@@ -21,9 +25,19 @@ std::int64_t clock_us() {
         processor_clock_failed = true;
         clock_gettime(CLOCK_MONOTONIC, &now);
     }
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return microseconds(now);
+}
+
+std::int64_t monotonic_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return microseconds(now);
 }
 
 std::int64_t clock_span_us(std::int64_t real_us) {
     return real_us;
+}
+
+std::int64_t real_span_us(std::int64_t span_us) {
+    return span_us;
 }

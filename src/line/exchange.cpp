@@ -1,12 +1,11 @@
 #include "line/exchange.h"
 
-#include "line/clock.h"
 #include "line/port.h"
+#include "line/wait.h"
 #include "run/state.h"
 
 #include <cerrno>
 #include <cstring>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -14,14 +13,6 @@ namespace {
 // Clock time that what has been sent since the last wait for an answer takes
 // on the wire; the modem cannot answer before it has all arrived.
 std::int64_t on_the_wire_us = 0;
-
-// The processor time, in the clock's measure, that count bytes take to leave
-// a port at the line speed: 10 bits a byte (8N1). Real time, whatever the
-// clock: a slow line is no faster in a test.
-std::int64_t wire_time_us(std::size_t count) {
-    const std::int64_t bits = static_cast<std::int64_t>(count) * 10;
-    return clock_span_us(bits * 1000000 / listed_rate(line_speed));
-}
 
 } // namespace
 
@@ -42,13 +33,14 @@ std::size_t send_text(const char* text) {
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             break;
         }
-        const std::int64_t now = clock_us();
+        const std::int64_t now = wait_clock_us();
         if (!stalled) {
             stalled = true;
             stalled_since = now;
         } else if (now >= stalled_since + reply_limit_us) {
             break;
         }
+        wait_writable(stalled_since + reply_limit_us);
     } while (sent < length);
     on_the_wire_us += wire_time_us(sent);
     return sent;
@@ -74,13 +66,14 @@ int read_reply(char* buffer, int max_len) {
             if (got > 0) {
                 break;
             }
-            const std::int64_t now = clock_us();
+            const std::int64_t now = wait_clock_us();
             if (!waiting) {
                 waiting = true;
                 start = now;
             } else if (now >= start + limit) {
                 break;
             }
+            wait_readable(start + limit);
         }
         if (got <= 0) {
             break;
@@ -105,36 +98,6 @@ bool reply_contains(const char* text) {
     return std::strstr(reply, text) != nullptr;
 }
 
-bool output_stuck() {
-#if defined(TIOCOUTQ)
-    int queued = 0;
-    if (ioctl(port_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-        return false;
-    }
-    // A serial port sends a byte every byte time; a USB adapter takes a
-    // packet every millisecond or so.
-    const std::int64_t patience = clock_span_us(100000) + wire_time_us(2);
-    int least = queued;
-    std::int64_t shrunk_at = clock_us();
-    for (;;) {
-        if (ioctl(port_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-            return false;
-        }
-        const std::int64_t now = clock_us();
-        if (queued < least) {
-            least = queued;
-            shrunk_at = now;
-        } else if (now >= shrunk_at + patience) {
-            return true;
-        }
-    }
-#else
-    return false;
-#endif
-}
-
 void pause_ms(std::int64_t ms) {
-    const std::int64_t start = clock_us();
-    while (clock_us() < start + ms * 1000) {
-    }
+    wait_until(wait_clock_us() + ms * 1000);
 }

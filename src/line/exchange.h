@@ -1,18 +1,19 @@
 // The exchange with the modem: every byte that crosses the serial line passes
-// through these primitives. They wait only by polling the non-blocking port
-// against clock_us, never print and never end the run; a time-out is an
-// ordinary result. They are used only while the port is open.
+// through these primitives. They wait only through line/wait.h, on its clock
+// (polling the non-blocking port, or asleep with -w), never print and never
+// end the run; a time-out is an ordinary result. They are used only while the
+// port is open.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// A reply is complete after this much processor time without a new byte.
+// A reply is complete after this much of the wait clock without a new byte.
 constexpr std::int64_t reply_limit_us = 2000000;
 
 // Writes the text before its NUL to the port, one write even for an empty
 // text. A short write is completed, and a port that would block or a write
-// cut off by a signal is tried again at once, until every byte is taken, the
+// cut off by a signal is tried again once the port may take bytes, until every byte is taken, the
 // port fails, or reply_limit_us passes without progress. Returns the number
 // of bytes written, which no caller needs: a lost byte shows as a missing or
 // wrong answer. Their time on the wire at the port's speed is added to the
@@ -39,11 +40,5 @@ int send_command(const char* command);
 // Whether reply, up to its first NUL, contains text (case counts).
 bool reply_contains(const char* text);
 
-// Polls while the output romup wrote is still leaving the port. Returns true
-// when some is still queued once the queue has not shrunk for 100 ms and two
-// bytes' time on the wire (held back by flow control, say); false once the
-// port holds none, or when it cannot tell (a pseudo-terminal holds none).
-bool output_stuck();
-
-// Returns once clock_us has advanced by ms milliseconds; polls, never sleeps.
+// Returns once the wait clock has advanced by ms milliseconds.
 void pause_ms(std::int64_t ms);

@@ -1,7 +1,8 @@
 #include "line/port.h"
 
-#include "line/exchange.h"
+#include "line/clock.h"
 #include "line/low_latency.h"
+#include "line/wait.h"
 #include "run/state.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int port_fd = -1;
@@ -47,6 +49,40 @@ const speed_row& row_for_rate(std::int32_t rate) {
     return *chosen;
 }
 
+// Looks at what romup wrote and the port has still to send until it has
+// gone. Returns true when some is still queued once the queue has not shrunk
+// for 100 ms and two bytes' time on the wire (held back by flow control,
+// say); false once the port holds none, or when it cannot tell (a
+// pseudo-terminal holds none).
+bool output_stuck() {
+#if defined(TIOCOUTQ)
+    int queued = 0;
+    if (ioctl(port_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+        return false;
+    }
+    // A serial port sends a byte every byte time; a USB adapter takes a
+    // packet every millisecond or so.
+    const std::int64_t patience = clock_span_us(100000) + wire_time_us(2);
+    int least = queued;
+    std::int64_t shrunk_at = wait_clock_us();
+    for (;;) {
+        wait_idle(shrunk_at + patience);
+        if (ioctl(port_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            return false;
+        }
+        const std::int64_t now = wait_clock_us();
+        if (queued < least) {
+            least = queued;
+            shrunk_at = now;
+        } else if (now >= shrunk_at + patience) {
+            return true;
+        }
+    }
+#else
+    return false;
+#endif
+}
+
 } // namespace
 
 speed_t speed_for_rate(std::int32_t rate) {
@@ -57,9 +93,14 @@ std::int32_t listed_rate(std::int32_t rate) {
     return row_for_rate(rate).rate;
 }
 
+std::int64_t wire_time_us(std::size_t count) {
+    const std::int64_t bits = static_cast<std::int64_t>(count) * 10;
+    return clock_span_us(bits * 1000000 / listed_rate(line_speed));
+}
+
 int port_open() {
     // O_NONBLOCK: the open does not wait for carrier, and every read returns
-    // at once; the exchange primitives poll.
+    // at once; the exchange primitives do their waiting (line/wait.h).
     port_fd = open(port_name, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (port_fd == -1) {
         return 0;

@@ -5,6 +5,7 @@
 // short are ignored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <termios.h>
 
@@ -19,6 +20,11 @@ speed_t speed_for_rate(std::int32_t rate);
 // The listed rate in bit/s that speed_for_rate chooses for rate: 19200 for
 // 20000, 300 below 300.
 std::int32_t listed_rate(std::int32_t rate);
+
+// The time, in the clocks' measure, that count bytes take to leave the port
+// at the line speed (listed_rate of line_speed): 10 bits a byte (8N1). Real
+// time, whatever the clock: a slow line is no faster in a test.
+std::int64_t wire_time_us(std::size_t count);
 
 // port_open's result when another process holds the port's lock.
 constexpr int port_in_use = -1;
@@ -36,7 +42,7 @@ constexpr int port_in_use = -1;
 int port_open();
 
 // Gives back the low-latency flag if romup set it, lets output still leaving
-// the port go and discards output stuck in it (output_stuck), releases the
+// the port go and discards output stuck in it behind flow control, releases the
 // lock, closes port_fd and returns SIGINT, SIGTERM, SIGHUP, SIGPIPE and
 // SIGQUIT to their default action. The port keeps its other settings. Always
 // returns 1.
