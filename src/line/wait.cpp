@@ -33,11 +33,13 @@ void sleep_on_port(pollfd port, std::int64_t deadline) {
     // poll counts whole milliseconds: rounded up, so that a wait does not
     // wake just short of its deadline only to sleep once more.
     const std::int64_t ms = std::min<std::int64_t>((real_span_us(left) + 999) / 1000, INT_MAX);
-    if (poll(&port, 1, static_cast<int>(ms)) == 1 && (port.revents & port.events) == 0) {
+    if (poll(&port, 1, static_cast<int>(ms)) == 1 &&
+        (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         // A port whose far end has gone (a pseudo-terminal's master closed, an
-        // adapter pulled out) or that fails reports it at once, and for ever:
-        // polling again would spin. Nothing can arrive on it, so the wait lasts
-        // until its deadline, as the reads of a polling wait would.
+        // adapter pulled out) or that fails says so at once, and for ever, and
+        // may call itself readable besides, at its end: polling again would
+        // spin. Nothing can arrive on it any more, so the wait lasts until its
+        // deadline, as the reads of a polling wait would.
         sleep_for(deadline - monotonic_us());
     }
 }

@@ -1,0 +1,242 @@
+// Waits that sleep (-w): the line's waits in this process, against a peer on
+// a pseudo-terminal, each ending at its limit of the monotonic clock (the test
+// build's runs twenty times faster) with the process asleep meanwhile; and
+// whole runs in both modes, which must leave the same bytes on the line, the
+// same standard output and the same status.
+#include "harness.h"
+#include "test_port.h"
+
+#include "line/clock.h"
+#include "line/exchange.h"
+#include "run/state.h"
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using test_rows::operator<<;
+
+double processor_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+struct wait_case {
+    const char* name;
+    // What waits, on the port of this process; its result.
+    int (*wait)(test_port& port);
+    int result;
+    // The span of the clock the wait lasts; -1 when a byte ends it early.
+    std::int64_t limit_us;
+};
+
+class SleepingWait : public ::testing::TestWithParam<wait_case> {
+  protected:
+    void SetUp() override {
+        sleeping_waits = true;
+    }
+    void TearDown() override {
+        sleeping_waits = false;
+    }
+    deadline_guard guard{20};
+};
+
+TEST_P(SleepingWait, EndsAtItsLimitWithoutSpinning) {
+    const wait_case& row = GetParam();
+    test_port port;
+    const double processor_before = processor_seconds();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(row.wait(port), row.result);
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::int64_t span_us = row.limit_us < 0 ? reply_limit_us : row.limit_us;
+    const double limit = static_cast<double>(real_span_us(span_us)) / 1e6;
+    if (row.limit_us < 0) {
+        EXPECT_LT(waited, limit);
+    } else {
+        EXPECT_GE(waited, limit - 0.001);
+        EXPECT_LT(waited, limit + 0.25);
+    }
+    // A poll that spins uses about as much processor time as it waits.
+    EXPECT_LT(processor_seconds() - processor_before, waited / 4) << waited;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wait, SleepingWait,
+    ::testing::Values(wait_case{"Silence",
+                                [](test_port&) { return read_reply(reply, reply_max_length); }, 0,
+                                reply_limit_us},
+                      // A pseudo-terminal whose master has closed reports a hang-up at once.
+                      wait_case{"FarEndGone",
+                                [](test_port& port) {
+                                    close(port.pty.master);
+                                    port.pty.master = -1;
+                                    return read_reply(reply, reply_max_length);
+                                },
+                                0, reply_limit_us},
+                      wait_case{"ByteBeforeTheDeadline",
+                                [](test_port& port) {
+                                    std::thread peer([&] {
+                                        usleep(static_cast<useconds_t>(
+                                            real_span_us(reply_limit_us) / 4));
+                                        port.peer_sends("0");
+                                    });
+                                    const int got = read_char();
+                                    peer.join();
+                                    return got;
+                                },
+                                1, -1},
+                      wait_case{"TimeOnTheWireAt300",
+                                [](test_port&) {
+                                    line_speed = 300;
+                                    send_text(std::string(30, 'a').c_str());
+                                    const int got = read_char();
+                                    line_speed = default_line_speed;
+                                    return got;
+                                },
+                                0, reply_limit_us + clock_span_us(1000000)},
+                      wait_case{"PeerThatNeverReads",
+                                [](test_port&) {
+                                    const std::string text(200000, 'w');
+                                    return send_text(text.c_str()) < text.size() ? 1 : 0;
+                                },
+                                1, reply_limit_us},
+                      wait_case{"Pause",
+                                [](test_port&) {
+                                    pause_ms(200);
+                                    return 0;
+                                },
+                                0, 200000}),
+    [](const ::testing::TestParamInfo<wait_case>& info) { return info.param.name; });
+
+// What a -w run prints as the default mode prints it: the re-load command
+// it gives after a failure past the erase may carry the run's -w.
+std::string as_default_mode(std::string out) {
+    const std::size_t command = out.find("  romup -c ");
+    const std::size_t flag = out.find(" -w", command);
+    if (command != std::string::npos && flag < out.find("\r\n", command)) {
+        out.erase(flag, 3);
+    }
+    return out;
+}
+
+std::string with_port_named(std::string out, const std::string& port) {
+    for (std::size_t at; !port.empty() && (at = out.find(port)) != std::string::npos;) {
+        out.replace(at, port.size(), "{port}");
+    }
+    return out;
+}
+
+struct mode_case {
+    const char* name;
+    void (*setup)(small_run& run);
+    int status;
+};
+
+class BothModes : public ::testing::TestWithParam<mode_case> {};
+
+TEST_P(BothModes, SleepingWaitsChangeNothingOnTheLineNorOnTheScreen) {
+    const mode_case& row = GetParam();
+    small_run setup(":00\n" + eof_record, "f1\nf2\nf3\n", "y\n");
+    row.setup(setup);
+    const run_result polling = run_romup(setup.options);
+    setup.options.args.push_back("-w");
+    const run_result sleeping = run_romup(setup.options);
+    EXPECT_EQ(with_port_named(as_default_mode(sleeping.out), sleeping.port_path),
+              with_port_named(polling.out, polling.port_path));
+    EXPECT_EQ(sleeping.line.received, polling.line.received);
+    EXPECT_EQ(sleeping.line.flash, polling.line.flash);
+    EXPECT_EQ(polling.status, row.status);
+    EXPECT_EQ(sleeping.status, row.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wait, BothModes,
+    ::testing::Values(
+        mode_case{"Success", [](small_run&) {}, 0},
+        mode_case{"Decline", [](small_run& run) { run.options.answer = "n\n"; }, 1},
+        mode_case{"SilentModem", [](small_run& run) { run.options.modem.silent = true; }, 1},
+        mode_case{"RefusedLine", [](small_run& run) { run.options.modem.firmware_ack_at[2] = "E"; },
+                  1},
+        mode_case{"VanishedModem",
+                  [](small_run& run) { run.options.modem.vanish_at_firmware_line = 2; }, 1},
+        mode_case{"Reload",
+                  [](small_run& run) {
+                      run.options.args = {"-c", "-p{port}", "-f" + run.firmware};
+                      run.options.modem.start = sim_start::loader_running;
+                  },
+                  0}),
+    [](const ::testing::TestParamInfo<mode_case>& info) { return info.param.name; });
+
+// Processes that keep one processor busy until the object goes, killed with
+// the test should it end first.
+struct busy_processes {
+    std::vector<pid_t> pids;
+    busy_processes(int count, int cpu) {
+        const pid_t parent = getpid();
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(cpu, &one);
+                if (getppid() != parent || sched_setaffinity(0, sizeof one, &one) != 0) {
+                    _exit(1);
+                }
+                for (;;) {
+                }
+            }
+            pids.push_back(pid);
+        }
+    }
+    ~busy_processes() {
+        for (pid_t pid : pids) {
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    }
+    busy_processes(const busy_processes&) = delete;
+    busy_processes& operator=(const busy_processes&) = delete;
+};
+
+// The real romup on one processor with three busy processes: a waiting loop
+// that polled would get a quarter of it, and its limits would last four
+// times as long. Asleep, the 200 ms pause and the three silent replies of
+// the probe last their real length.
+TEST(Wait, SilentModemEndsInItsRealTimeOnAStarvedProcessor) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    int cpu = CPU_SETSIZE - 1;
+    while (cpu > 0 && !CPU_ISSET(cpu, &allowed)) {
+        --cpu;
+    }
+    const busy_processes busy(3, cpu);
+    temp_dir dir;
+    run_options options;
+    options.production = true;
+    options.launcher = {"/usr/bin/taskset", "-c", std::to_string(cpu)};
+    options.args = {"-w", "-p{port}", "-f" + dir.file("fw.hex", "x\n"),
+                    "-l" + dir.file("l.hex", "x\n")};
+    options.modem.silent = true;
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
+    EXPECT_EQ(run.status, 1);
+    const double limits = 0.2 + 3 * 2.0;
+    EXPECT_GE(run.wall_seconds, limits);
+    EXPECT_LT(run.wall_seconds, limits * 1.5);
+    EXPECT_LT(run.cpu_seconds, 0.5);
+}
+
+} // namespace
