@@ -1,6 +1,7 @@
 // The command line and the start-up checks, end to end: the real binary, its
 // exact standard output and its status.
 #include "harness.h"
+#include "rows.h"
 
 #include "run/command_line.h"
 #include "run/state.h"
@@ -30,18 +31,12 @@ struct start_up_files {
     start_up_files() {
         mkdir(folder.c_str(), 0755);
     }
-    std::string expand(std::string text) const {
-        const std::pair<const char*, std::string> names[] = {{"{fw}", firmware},
-                                                             {"{loader}", loader},
-                                                             {"{empty}", empty},
-                                                             {"{missing}", missing},
-                                                             {"{dir}", folder}};
-        for (const auto& [token, value] : names) {
-            for (std::size_t at; (at = text.find(token)) != std::string::npos;) {
-                text.replace(at, std::string(token).size(), value);
-            }
-        }
-        return text;
+    std::string expand(const std::string& text) const {
+        return with_paths(text, {{"{fw}", firmware},
+                                 {"{loader}", loader},
+                                 {"{empty}", empty},
+                                 {"{missing}", missing},
+                                 {"{dir}", folder}});
     }
 };
 
@@ -108,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         row{"EmptyFirmwareBeforeLoaderTest", {no_port, "-f{empty}", "-l{missing}"}, is_empty},
         row{"PortMissing", {no_port, "-f{fw}", "-l{loader}"}, not_found},
         row{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, cannot("a")}),
-    [](const ::testing::TestParamInfo<start_up_case>& info) { return info.param.name; });
+    row_name{});
 
 // A path of exactly n characters that names the file content, in nested
 // folders below dir (a single name may have at most 255 characters).
@@ -182,9 +177,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, Allocation,
                                            allocation_case{"Loader", path_size, 2},
                                            allocation_case{"Reply", reply_size, 1},
                                            allocation_case{"Port", path_size, 3}),
-                         [](const ::testing::TestParamInfo<allocation_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 struct speed_case {
     const char* name; // the text after -s

@@ -2,17 +2,13 @@
 // vanishes mid-upload, binary images, very long lines. Each
 // must end with the right message and status, and nothing may hang.
 #include "harness.h"
+#include "rows.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 using test_rows::operator<<;
-
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 struct vanish_case {
     const char* name;
@@ -48,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
                       vanish_case{"FirstFirmwareLine", false, 1,
                                   "\r\nError while loading Flash\r\n"},
                       vanish_case{"MidFirmware", false, 200, "\r\nError while loading Flash\r\n"}),
-    [](const ::testing::TestParamInfo<vanish_case>& info) { return info.param.name; });
+    row_name{});
 
 TEST(Fault, BinaryBytesInImagesAndReplies) {
     std::string binary;

@@ -4,6 +4,7 @@
 // that the operator's answer still decides. The records here are built by
 // the test itself, apart from romup's reading and from the simulated modem's.
 #include "harness.h"
+#include "rows.h"
 
 #include "run/image_check.h"
 
@@ -202,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 0, but a "
                    "record of type 03 holds 4)\r\n" +
                        risk}),
-    [](const ::testing::TestParamInfo<check_case>& info) { return info.param.name; });
+    row_name{});
 
 // End to end: where the warnings appear, in both modes, and that the answer
 // decides.
@@ -266,6 +267,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
                        risk,
                    false, "y\n"}),
-    [](const ::testing::TestParamInfo<check_case>& info) { return info.param.name; });
+    row_name{});
 
 } // namespace

@@ -1,6 +1,7 @@
 // The exchange primitives and the port's open and close, called directly
 // against a peer on a pseudo-terminal. The test build's clock runs twenty times
 // faster than processor time, so the 2 s limit lasts 100 ms here.
+#include "rows.h"
 #include "test_port.h"
 
 #include "line/clock.h"
@@ -80,9 +81,7 @@ struct wire_case {
     std::size_t bytes; // as many as the rate carries in one second
 };
 
-std::ostream& operator<<(std::ostream& out, const wire_case& row) {
-    return out << row.name;
-}
+using test_rows::operator<<;
 
 class WireTime : public Exchange, public ::testing::WithParamInterface<wire_case> {};
 
@@ -111,9 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Exchange, WireTime,
                          ::testing::Values(wire_case{"Rate300", 300, 30},
                                            wire_case{"Rate14400At9600", 14400, 960},
                                            wire_case{"Rate115200", 115200, 11520}),
-                         [](const ::testing::TestParamInfo<wire_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 TEST_F(Exchange, BurstIsCollectedUntilSilence) {
     port.peer_sends("OK\r\n");

@@ -3,6 +3,7 @@
 // Runs that get past the loader are declined at the question, which sends
 // "STARTUP\r" and ends with status 1.
 #include "harness.h"
+#include "rows.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -69,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                                         }
                                         return percents;
                                     }()}),
-    [](const ::testing::TestParamInfo<progress_case>& info) { return info.param.name; });
+    row_name{});
 
 TEST(Loader, EmptyFileSendsNothing) {
     loader_run run_setup("");
@@ -149,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                       probe_case{"OneShortOfFull",
                                  {{"AT&FE&D3V", 1, std::string(1023 - probe_echo, '0')}},
                                  true}),
-    [](const ::testing::TestParamInfo<probe_case>& info) { return info.param.name; });
+    row_name{});
 
 TEST(Probe, SilentModemDoesNotRespond) {
     loader_run run_setup(":00\n" + eof_record);
@@ -182,14 +183,14 @@ TEST_P(LoaderStart, NeedsReady) {
     EXPECT_EQ(run.status, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Loader, LoaderStart,
-    ::testing::Values(ready_case{"ExactlyFiveBytes", "READY", true},
-                      ready_case{"AmongText", "loader 2.1 READY ok", true},
-                      ready_case{"LowerCase", "ready", false},
-                      ready_case{"AfterNul", std::string("\0READY\r\n", 8), false},
-                      ready_case{"Silent", "", false}),
-    [](const ::testing::TestParamInfo<ready_case>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Loader, LoaderStart,
+                         ::testing::Values(ready_case{"ExactlyFiveBytes", "READY", true},
+                                           ready_case{"AmongText", "loader 2.1 READY ok", true},
+                                           ready_case{"LowerCase", "ready", false},
+                                           ready_case{"AfterNul", std::string("\0READY\r\n", 8),
+                                                      false},
+                                           ready_case{"Silent", "", false}),
+                         row_name{});
 
 TEST(Reload, SendsOnlyXToASilentModem) {
     temp_dir dir;

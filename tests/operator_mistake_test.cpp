@@ -3,6 +3,7 @@
 // hold no text, and images that change while the run uses them. Each ends
 // with its message and status 1, before anything reaches what it would harm.
 #include "harness.h"
+#include "rows.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,23 +33,6 @@ using test_rows::operator<<;
 
 const std::string loader_file = ":00\n" + eof_record;
 const std::string loader_sent = ":00\r:00000001FF\r";
-
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-// text with each mark replaced by its path.
-std::string with_paths(std::string text,
-                       const std::vector<std::pair<std::string, std::string>>& paths) {
-    for (const auto& [mark, path] : paths) {
-        for (std::size_t at = text.find(mark); at != std::string::npos;
-             at = text.find(mark, at + path.size())) {
-            text.replace(at, mark.size(), path);
-        }
-    }
-    return text;
-}
 
 // The highest percentage a progress update on standard output shows.
 int highest_percent(const std::string& out) {
@@ -175,9 +159,7 @@ INSTANTIATE_TEST_SUITE_P(Port, PortThatIsNoTerminal,
                                            port_case{"NullDevice", port_kind::null_device},
                                            port_case{"Fifo", port_kind::fifo},
                                            port_case{"Socket", port_kind::socket}),
-                         [](const ::testing::TestParamInfo<port_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 // romup -pfirmware.hex -f/dev/ttyUSB0: the firmware is tested first, and a
 // terminal is no image; the firmware file is not written.
@@ -274,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
         refused_case{"Directory", source::path, "{dir}", cannot_open_firmware},
         // A regular file whose first read fails (EIO): unreadable, not empty.
         refused_case{"ReadError", source::path, "/proc/self/mem", cannot_open_firmware}),
-    [](const ::testing::TestParamInfo<refused_case>& info) { return info.param.name; });
+    row_name{});
 
 // A firmware whose only text follows blank lines and NULs still has a line
 // to write.
@@ -331,9 +313,7 @@ TEST_P(FifoFirmware, IsWrittenWholeWithPercentages) {
 
 INSTANTIATE_TEST_SUITE_P(Firmware, FifoFirmware,
                          ::testing::Values(fifo_case{"Normal", false}, fifo_case{"Reload", true}),
-                         [](const ::testing::TestParamInfo<fifo_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 // The copy of a pipe goes to /tmp when $TMPDIR cannot take it.
 struct tmpdir_case {
@@ -361,9 +341,7 @@ INSTANTIATE_TEST_SUITE_P(Firmware, FifoCopy,
                          ::testing::Values(tmpdir_case{"Missing", "{dir}/missing"},
                                            tmpdir_case{"NotAFolder", "{dir}/a-file"},
                                            tmpdir_case{"Empty", ""}),
-                         [](const ::testing::TestParamInfo<tmpdir_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 // While romup waits for a FIFO's writer or its end, the port is not open yet
 // and the interrupt key ends the run.
@@ -400,9 +378,7 @@ TEST_P(WaitForFifo, EndsOnTheInterruptKey) {
 INSTANTIATE_TEST_SUITE_P(Firmware, WaitForFifo,
                          ::testing::Values(interrupt_case{"NoWriter", false},
                                            interrupt_case{"StalledWriter", true}),
-                         [](const ::testing::TestParamInfo<interrupt_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 // ---------------------------------------------------------------------------
 // Images changed by another program after their test.
@@ -471,9 +447,7 @@ INSTANTIATE_TEST_SUITE_P(Firmware, ChangedDuringUpload,
                          ::testing::Values(during_case{"CutShort", change::cut},
                                            during_case{"Extended", change::extended},
                                            during_case{"RewrittenInPlace", change::rewritten}),
-                         [](const ::testing::TestParamInfo<during_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 // Changed by another program after the start-up check: the image checked is
 // the image sent, from the descriptor of the check. A name removed or put to
@@ -578,7 +552,7 @@ INSTANTIATE_TEST_SUITE_P(
                       after_check_case{"FirmwareExtendedAtQuestion", false, change::extended, true},
                       after_check_case{"FirmwareRewrittenAtQuestion", false, change::rewritten,
                                        true}),
-    [](const ::testing::TestParamInfo<after_check_case>& info) { return info.param.name; });
+    row_name{});
 
 // ---------------------------------------------------------------------------
 // Signals and limits while the port is open.

@@ -2,6 +2,7 @@
 // pseudo-terminal after the run; and the signals it guards against while the
 // port is open.
 #include "harness.h"
+#include "rows.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -48,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         speed_case{"LettersAfterDigits", "/S9600baud", B9600},
         speed_case{"BeyondThirtyTwoBits", "-s99999999999", B115200},
         speed_case{"BelowThirtyTwoBits", "-s-99999999999", B300}),
-    [](const ::testing::TestParamInfo<speed_case>& info) { return info.param.name; });
+    row_name{});
 
 TEST(Port, StaysRawAfterTheRun) {
     temp_dir dir;

@@ -4,6 +4,7 @@
 // refusal and on success it says nothing of the kind. And one rehearsal that
 // follows the command it gives.
 #include "harness.h"
+#include "rows.h"
 
 #include <algorithm>
 #include <chrono>
@@ -125,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                       false},
         recovery_case{"SuccessInReloadMode", true, "", 19200, modem_where([](sim_scenario&) {}),
                       "y\n", loaded, false}),
-    [](const ::testing::TestParamInfo<recovery_case>& info) { return info.param.name; });
+    row_name{});
 
 // romup-sim as an operator starts it, in a child process, serving run after
 // run; interrupted, it saves the Flash and removes its link.

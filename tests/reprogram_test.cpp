@@ -2,6 +2,7 @@
 // simulated modem: the operator's answer, the erase, the firmware lines and
 // their answers, the restart_commands and the reset; and complete runs.
 #include "harness.h"
+#include "rows.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -58,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                       answer_case{"LowerN", "n\n", false}, answer_case{"UpperN", "N\n", false},
                       answer_case{"EmptyLine", "\n", false}, answer_case{"EndOfInput", "", false},
                       answer_case{"BlankBeforeY", " y\n", false}),
-    [](const ::testing::TestParamInfo<answer_case>& info) { return info.param.name; });
+    row_name{});
 
 TEST(Dialogue, RefusalStillTellsASilentLoaderToStart) {
     dialogue_run setup;
@@ -106,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  std::string(19, 'x') + "0", true},
                       erase_case{"TooManyDuringTheQuestion", std::string(40, 'q'), "0", false},
                       erase_case{"SilentLoader", "", "", false}),
-    [](const ::testing::TestParamInfo<erase_case>& info) { return info.param.name; });
+    row_name{});
 
 struct restart_case {
     const char* name;
@@ -143,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
         restart_case{"NoOkAfterReset", {{"AT&F1", 3, "\r\nERROR\r\n"}}, loaded + reset_modem, 0},
         restart_case{"SilentAfterReset", {{"AT&F1", 3, ""}}, loaded + reset_modem, 0},
         restart_case{"OnlySecondResetCounts", {{"AT&F1", 2, ""}}, loaded, 0}),
-    [](const ::testing::TestParamInfo<restart_case>& info) { return info.param.name; });
+    row_name{});
 
 // The project's sample images, streamed with every record checked.
 struct sample_images {

@@ -7,6 +7,7 @@
 // discarded before it closes, on every way a run ends.
 #include "harness.h"
 #include "intel_hex.h"
+#include "rows.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -136,6 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "get\nset low_latency\nget low_latency\nset\nflush output\nclose\n"},
         driver_case{"LeavingOutputIsLetGo", "clear", "leaving", run_end::refused_firmware_line,
                     requested_and_restored}),
-    [](const ::testing::TestParamInfo<driver_case>& info) { return info.param.name; });
+    row_name{});
 
 } // namespace

@@ -2,6 +2,7 @@
 // closed terminal, what a closed output does to it, and a Flash file that
 // cannot be written. The test plays romup's part on the device it offers.
 #include "harness.h"
+#include "rows.h"
 
 #include <cerrno>
 #include <chrono>
@@ -190,9 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Sim, SimSignal,
                          ::testing::Values(signal_case{"SIGINT", SIGINT},
                                            signal_case{"SIGTERM", SIGTERM},
                                            signal_case{"SIGHUP", SIGHUP}),
-                         [](const ::testing::TestParamInfo<signal_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 TEST(SimProgram, ClosedOutputDoesNotStopTheModem) {
     sim_process sim({});

@@ -2,6 +2,7 @@
 // HEX checks, its command interpreter, the answer overrides and the faults.
 // Each test plays romup's part on the slave side of a fresh pseudo-terminal.
 #include "intel_hex.h"
+#include "rows.h"
 #include "sim.h"
 #include "testbed.h"
 #include "transcript.h"
@@ -339,9 +340,7 @@ INSTANTIATE_TEST_SUITE_P(SimFaults, AdapterLatency,
                              // A full packet goes at once, whatever the timer.
                              latency_case{"FullPacketAtOnce", 255, std::string(70, 'x'), 0, 200,
                                           100, "AT\r" + std::string(70, 'x')}),
-                         [](const ::testing::TestParamInfo<latency_case>& info) {
-                             return info.param.name;
-                         });
+                         row_name{});
 
 TEST(SimTranscript, NamesControlBytes) {
     sim_record record;

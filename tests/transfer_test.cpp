@@ -3,6 +3,7 @@
 // larger than any test file.
 #include "harness.h"
 #include "memory_image.h"
+#include "rows.h"
 #include "test_port.h"
 
 #include "run/state.h"
@@ -106,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "a\nb\n"},
         read_error_case{
             "LoaderRewritten", true, 7, "a\rb\rc\r", {33, 66, 100}, loader_failed, 1, "a\nb\nC\n"}),
-    [](const ::testing::TestParamInfo<read_error_case>& info) { return info.param.name; });
+    row_name{});
 
 struct percent_case {
     const char* name;
@@ -142,6 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
                       percent_case{
                           "BeyondThirtyTwoBitProduct", 30000000, {29999999}, "\b\b\b\b 99%"},
                       percent_case{"ThreeGigabytes", 3000000000, {1500000000}, "\b\b\b\b 50%"}),
-    [](const ::testing::TestParamInfo<percent_case>& info) { return info.param.name; });
+    row_name{});
 
 } // namespace

@@ -1,9 +1,16 @@
-// The two uploads end to end, each table for both phases: how each image line
-// goes on the line (the exact bytes the modem received, each row checked
-// against the framing model of framing.h too, which the truncation loop and
-// the fuzz target trust), and which acknowledgements accept a line.
+// The two uploads: how each image line goes on the line (the exact bytes the
+// modem received, each row checked against the framing model of framing.h
+// too, which the truncation loop and the fuzz target trust), and which
+// acknowledgements accept a line. The rules run in this process over
+// romup's own port; a few whole runs show the road of each phase around them.
 #include "harness.h"
+#include "rows.h"
+#include "test_port.h"
 
+#include "transfer/acknowledgement.h"
+#include "transfer/upload.h"
+
+#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
@@ -43,8 +50,8 @@ struct phase_run : small_run {
 
 struct framing_case {
     const char* name;
-    std::string file;     // the image; in the loader phase after a first line ":00"
-    std::string loader;   // what the loader phase sends (after ":00\r")
+    std::string file;     // the image
+    std::string loader;   // what the loader phase sends
     std::string firmware; // what the firmware phase sends
 };
 
@@ -52,27 +59,24 @@ class Framing : public ::testing::TestWithParam<framing_case> {};
 
 // The loader phase sends the text before an LF or a NUL, and a CR unless the
 // text holds one; the firmware phase the text before an LF, a CR or a NUL,
-// and always a CR.
+// and always a CR. Every line's answer is queued before the upload starts.
 TEST_P(Framing, SendsWhatTheRulesSay) {
     const framing_case& row = GetParam();
-    for (const phase where : {phase::loader, phase::firmware}) {
-        const phase_run setup(where, row.file);
-        const std::string& sent = setup.loader ? row.loader : row.firmware;
-        SCOPED_TRACE(setup.loader ? "loader phase" : "firmware phase");
-        EXPECT_EQ(frame(row.file, setup.loader).bytes, sent) << "the framing model";
-        const run_result run = run_romup(setup.options);
-        if (setup.loader) {
-            // Without an end record the modem stays in reception and the loader never starts.
-            EXPECT_EQ(run.line.received, setup.sent_before() + ":00\r" + sent);
-            const std::string tail = "\r\nError while starting loader\r\n";
-            ASSERT_GE(run.out.size(), tail.size());
-            EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
-            EXPECT_EQ(run.status, 1);
+    temp_dir dir;
+    test_port port(line_kind::socket_pair, true);
+    for (const bool loader : {true, false}) {
+        SCOPED_TRACE(loader ? "loader phase" : "firmware phase");
+        const std::string& sent = loader ? row.loader : row.firmware;
+        const framing expected = frame(row.file, loader);
+        EXPECT_EQ(expected.bytes, sent) << "the framing model";
+        port.peer_sends(std::string(static_cast<std::size_t>(expected.lines), '.'));
+        std::FILE* file = std::fopen(dir.file("image", row.file).c_str(), "r");
+        if (loader) {
+            upload_loader(file, digest_of(row.file));
         } else {
-            EXPECT_EQ(run.line.received, setup.sent_before() + sent + restart_commands);
-            EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-            EXPECT_EQ(run.status, 0);
+            upload_firmware(file, digest_of(row.file));
         }
+        EXPECT_EQ(port.peer_receives(), sent);
     }
 }
 
@@ -81,29 +85,55 @@ const std::string a1022 = std::string(1022, 'a');
 const std::string a1023 = std::string(1023, 'a');
 const std::string b1023 = std::string(1023, 'b');
 const std::string b2500 = std::string(2500, 'b');
+const framing_case line_2500{"Line2500", b2500 + "\n",
+                             b1023 + "\r" + b1023 + "\r" + b2500.substr(2046) + "\r",
+                             b1023 + "\r" + b1023 + "\r" + b2500.substr(2046) + "\r"};
+const framing_case carriage_return_inside{"CarriageReturnInside", "ab\rcd\n", "ab\rcd", "ab\r"};
 
 INSTANTIATE_TEST_SUITE_P(
     BothPhases, Framing,
     ::testing::Values(
         framing_case{"LineFeedEnds", "abc\nde\n", "abc\rde\r", "abc\rde\r"},
         framing_case{"CarriageReturnLineFeedEnds", "abc\r\nde\r\n", "abc\rde\r", "abc\rde\r"},
-        // A firmware of nothing but empty lines is refused before the port opens.
         framing_case{"OnlyLineFeed", "\nab\n", "\rab\r", "\rab\r"},
         framing_case{"OnlyCarriageReturnLineFeed", "\r\nab\n", "\rab\r", "\rab\r"},
-        framing_case{"CarriageReturnInside", "ab\rcd\n", "ab\rcd", "ab\r"},
+        carriage_return_inside,
         framing_case{"LastLineWithoutLineFeed", "abc\nlast", "abc\rlast\r", "abc\rlast\r"},
         framing_case{"Line1022", a1022 + "\n", a1022 + "\r", a1022 + "\r"},
         framing_case{"Line1023", a1023 + "\n", a1023 + "\r\r", a1023 + "\r\r"},
         framing_case{"Line1021WithCarriageReturn", a1021 + "\r\n", a1021 + "\r", a1021 + "\r"},
         framing_case{"Line1022WithCarriageReturn", a1022 + "\r\n", a1022 + "\r\r", a1022 + "\r\r"},
-        framing_case{"Line2500", b2500 + "\n",
-                     b1023 + "\r" + b1023 + "\r" + b2500.substr(2046) + "\r",
-                     b1023 + "\r" + b1023 + "\r" + b2500.substr(2046) + "\r"},
+        line_2500,
         framing_case{"NulCutsTheLine", std::string("ab\0c\rd\nef\n", 10), "ab\ref\r", "ab\ref\r"},
         framing_case{"CarriageReturnAfterNulUnseen", std::string("ab\0c\rd\n", 7), "ab\r", "ab\r"},
         framing_case{"BinaryBytes", "\x01\xff\x7f\x11\x13\n", "\x01\xff\x7f\x11\x13\r",
                      "\x01\xff\x7f\x11\x13\r"}),
-    [](const ::testing::TestParamInfo<framing_case>& info) { return info.param.name; });
+    row_name{});
+
+class FramedRun : public ::testing::TestWithParam<framing_case> {};
+
+// The same framing in whole runs: in the loader phase after a first line ":00"
+// and with no end record, so that the loader never starts.
+TEST_P(FramedRun, SendsWhatTheRulesSay) {
+    const framing_case& row = GetParam();
+    for (const phase where : {phase::loader, phase::firmware}) {
+        const phase_run setup(where, row.file);
+        SCOPED_TRACE(setup.loader ? "loader phase" : "firmware phase");
+        const run_result run = run_romup(setup.options);
+        if (setup.loader) {
+            EXPECT_EQ(run.line.received, setup.sent_before() + ":00\r" + row.loader);
+            EXPECT_TRUE(ends_with(run.out, "\r\nError while starting loader\r\n")) << run.out;
+            EXPECT_EQ(run.status, 1);
+        } else {
+            EXPECT_EQ(run.line.received, setup.sent_before() + row.firmware + restart_commands);
+            EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
+            EXPECT_EQ(run.status, 0);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPhases, FramedRun,
+                         ::testing::Values(carriage_return_inside, line_2500), row_name{});
 
 struct ack_case {
     const char* name;
@@ -114,9 +144,64 @@ struct ack_case {
 
 class Acknowledgement : public ::testing::TestWithParam<ack_case> {};
 
+// The answer to the first line, then "." to the second once it is asked for:
+// a byte the first answer left queued is the second line's answer.
 TEST_P(Acknowledgement, AcceptsOrRefuses) {
     const ack_case& row = GetParam();
-    // Two lines in either phase: ":00" and the end record, or "f1" and "f2".
+    test_port port;
+    const auto accepted =
+        row.where == phase::loader ? loader_line_accepted : firmware_line_accepted;
+    port.peer_sends(row.ack);
+    const bool first = accepted();
+    EXPECT_EQ(first, row.failing_line != 1);
+    if (first) {
+        port.peer_sends(".");
+        EXPECT_EQ(accepted(), row.failing_line == 0);
+    }
+}
+
+const ack_case loader_eight_with_three_bytes{"LoaderEightWithThreeBytes", phase::loader, "8abc", 2};
+const ack_case loader_letter{"LoaderLetter", phase::loader, "A", 1};
+const ack_case loader_zero_then_silence{"LoaderZeroThenSilence", phase::loader, "0", 0};
+const ack_case firmware_carriage_return_with_two_bytes{"FirmwareCarriageReturnWithTwoBytes",
+                                                       phase::firmware, "\rzq", 2};
+const ack_case firmware_carriage_return_with_its_byte{"FirmwareCarriageReturnWithItsByte",
+                                                      phase::firmware, "\rz", 0};
+const ack_case firmware_zero{"FirmwareZero", phase::firmware, "0", 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    BothPhases, Acknowledgement,
+    ::testing::Values(
+        ack_case{"LoaderCarriageReturn", phase::loader, "\r", 0},
+        ack_case{"LoaderDot", phase::loader, ".", 0},
+        ack_case{"LoaderZeroWithItsByte", phase::loader, "0\r", 0}, loader_zero_then_silence,
+        ack_case{"LoaderEightWithTwoBytes", phase::loader, "8\r\n", 0},
+        ack_case{"LoaderEightWithOneByte", phase::loader, "8\r", 0},
+        ack_case{"LoaderEightThenSilence", phase::loader, "8", 0},
+        // The byte after the two that "8" brings is the next line's answer.
+        loader_eight_with_three_bytes, ack_case{"LoaderZeroWithTwoBytes", phase::loader, "0ab", 2},
+        // CR and "." bring no further byte, unlike CR in the firmware phase.
+        ack_case{"LoaderCarriageReturnThenLetter", phase::loader, "\rA", 2},
+        ack_case{"LoaderDotThenLetter", phase::loader, ".A", 2},
+        ack_case{"LoaderLineFeed", phase::loader, "\n", 1}, loader_letter,
+        ack_case{"LoaderNul", phase::loader, std::string(1, '\0'), 1},
+        ack_case{"LoaderSilence", phase::loader, "", 1},
+        // The firmware phase takes only "." or CR, and after CR one more byte.
+        ack_case{"FirmwareDot", phase::firmware, ".", 0}, firmware_carriage_return_with_its_byte,
+        ack_case{"FirmwareCarriageReturnThenSilence", phase::firmware, "\r", 0},
+        firmware_carriage_return_with_two_bytes, firmware_zero,
+        ack_case{"FirmwareEight", phase::firmware, "8", 1},
+        ack_case{"FirmwareLineFeed", phase::firmware, "\n", 1},
+        ack_case{"FirmwareLetter", phase::firmware, "E", 1},
+        ack_case{"FirmwareSilence", phase::firmware, "", 1}),
+    row_name{});
+
+class AcknowledgedRun : public ::testing::TestWithParam<ack_case> {};
+
+// Whole runs of two lines in either phase (":00" and the end record, or "f1"
+// and "f2"): what the answer to the first makes of the screen and the line.
+TEST_P(AcknowledgedRun, AcceptsOrRefuses) {
+    const ack_case& row = GetParam();
     phase_run setup(row.where, row.where == phase::loader ? eof_record : "f1\nf2\n");
     (setup.loader ? setup.options.modem.loader_ack_at : setup.options.modem.firmware_ack_at)[1] =
         row.ack;
@@ -143,35 +228,12 @@ TEST_P(Acknowledgement, AcceptsOrRefuses) {
     EXPECT_EQ(run.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BothPhases, Acknowledgement,
-    ::testing::Values(ack_case{"LoaderCarriageReturn", phase::loader, "\r", 0},
-                      ack_case{"LoaderDot", phase::loader, ".", 0},
-                      ack_case{"LoaderZeroWithItsByte", phase::loader, "0\r", 0},
-                      ack_case{"LoaderZeroThenSilence", phase::loader, "0", 0},
-                      ack_case{"LoaderEightWithTwoBytes", phase::loader, "8\r\n", 0},
-                      ack_case{"LoaderEightWithOneByte", phase::loader, "8\r", 0},
-                      ack_case{"LoaderEightThenSilence", phase::loader, "8", 0},
-                      // The byte after the two that "8" brings is the next line's answer.
-                      ack_case{"LoaderEightWithThreeBytes", phase::loader, "8abc", 2},
-                      ack_case{"LoaderZeroWithTwoBytes", phase::loader, "0ab", 2},
-                      // CR and "." bring no further byte, unlike CR in the firmware phase.
-                      ack_case{"LoaderCarriageReturnThenLetter", phase::loader, "\rA", 2},
-                      ack_case{"LoaderDotThenLetter", phase::loader, ".A", 2},
-                      ack_case{"LoaderLineFeed", phase::loader, "\n", 1},
-                      ack_case{"LoaderLetter", phase::loader, "A", 1},
-                      ack_case{"LoaderNul", phase::loader, std::string(1, '\0'), 1},
-                      ack_case{"LoaderSilence", phase::loader, "", 1},
-                      // The firmware phase takes only "." or CR, and after CR one more byte.
-                      ack_case{"FirmwareDot", phase::firmware, ".", 0},
-                      ack_case{"FirmwareCarriageReturnWithItsByte", phase::firmware, "\rz", 0},
-                      ack_case{"FirmwareCarriageReturnThenSilence", phase::firmware, "\r", 0},
-                      ack_case{"FirmwareCarriageReturnWithTwoBytes", phase::firmware, "\rzq", 2},
-                      ack_case{"FirmwareZero", phase::firmware, "0", 1},
-                      ack_case{"FirmwareEight", phase::firmware, "8", 1},
-                      ack_case{"FirmwareLineFeed", phase::firmware, "\n", 1},
-                      ack_case{"FirmwareLetter", phase::firmware, "E", 1},
-                      ack_case{"FirmwareSilence", phase::firmware, "", 1}),
-    [](const ::testing::TestParamInfo<ack_case>& info) { return info.param.name; });
+// Each way a line is taken or refused, in each phase.
+INSTANTIATE_TEST_SUITE_P(BothPhases, AcknowledgedRun,
+                         ::testing::Values(loader_zero_then_silence, loader_letter,
+                                           loader_eight_with_three_bytes,
+                                           firmware_carriage_return_with_its_byte, firmware_zero,
+                                           firmware_carriage_return_with_two_bytes),
+                         row_name{});
 
 } // namespace

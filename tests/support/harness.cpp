@@ -62,22 +62,13 @@ void make_pipe(int fds[2]) {
     }
 }
 
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 std::vector<std::string> command_of(const run_options& options, const std::string& port) {
     std::vector<std::string> args = options.launcher;
     args.push_back(!options.binary.empty() ? options.binary
                    : options.production    ? ROMUP_BINARY
                                            : ROMUP_FAST_BINARY);
-    for (std::string arg : options.args) {
-        const std::size_t at = arg.find("{port}");
-        if (at != std::string::npos) {
-            arg.replace(at, 6, port);
-        }
-        args.push_back(arg);
+    for (const std::string& arg : options.args) {
+        args.push_back(with_paths(arg, {{"{port}", port}}));
     }
     return args;
 }

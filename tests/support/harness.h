@@ -9,7 +9,6 @@
 #include "testbed.h"
 
 #include <functional>
-#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -142,13 +141,3 @@ inline const std::string ready = sim_scenario{}.loader_ready;
 inline const std::string good_firmware = ":0100000000FF\n" + eof_record;
 // What romup sends after a firmware upload: restart, then reset twice.
 inline const std::string restart_commands = "XSTARTUP\rAT&F1\rAT&F1\r";
-
-// Table rows show by their names in test listings. A test file brings this
-// into the namespace of its row types with
-// `using test_rows::operator<<;`, where gtest's printer finds it.
-namespace test_rows {
-template <typename Row>
-auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) {
-    return out << row.name;
-}
-} // namespace test_rows

@@ -40,6 +40,22 @@ std::string temp_dir::file(const std::string& name, const std::string& content) 
     return file_path;
 }
 
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string with_paths(std::string text,
+                       const std::vector<std::pair<std::string, std::string>>& paths) {
+    for (const auto& [mark, path] : paths) {
+        for (std::size_t at = text.find(mark); at != std::string::npos;
+             at = text.find(mark, at + path.size())) {
+            text.replace(at, mark.size(), path);
+        }
+    }
+    return text;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // A folder of its own for one test, removed with everything in it at the end.
@@ -20,6 +21,13 @@ struct temp_dir {
     // Writes content (any bytes) to a file in the folder; returns its path.
     std::string file(const std::string& name, const std::string& content) const;
 };
+
+// Whether text ends with end.
+bool ends_with(const std::string& text, const std::string& end);
+
+// text with every mark in it replaced by its path ("{port}" by a port's, say).
+std::string with_paths(std::string text,
+                       const std::vector<std::pair<std::string, std::string>>& paths);
 
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
