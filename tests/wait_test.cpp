@@ -4,6 +4,7 @@
 // whole runs in both modes, which must leave the same bytes on the line, the
 // same standard output and the same status.
 #include "harness.h"
+#include "rows.h"
 #include "test_port.h"
 
 #include "line/clock.h"
@@ -116,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     return 0;
                                 },
                                 0, 200000}),
-    [](const ::testing::TestParamInfo<wait_case>& info) { return info.param.name; });
+    row_name());
 
 // What a -w run prints as the default mode prints it: the re-load command
 // it gives after a failure past the erase may carry the run's -w.
@@ -175,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                       run.options.modem.start = sim_start::loader_running;
                   },
                   0}),
-    [](const ::testing::TestParamInfo<mode_case>& info) { return info.param.name; });
+    row_name());
 
 // Processes that keep one processor busy until the object goes, killed with
 // the test should it end first.
