@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         word_case{"Newline", "fw\n.hex", "$'fw\\n.hex'"},
         word_case{"EscapeSequence", "fw\r\033[2K\033[8m.hex", "$'fw\\r\\033[2K\\033[8m.hex'"},
         word_case{"ControlWithQuoteAndBackslash", "a'b\\c\td\x7f", "$'a\\'b\\\\c\\td\\177'"}),
-    [](const ::testing::TestParamInfo<word_case>& info) { return std::string(info.param.name); });
+    row_name());
 
 // The command romup printed after "Run romup again at once in re-load
 // mode:", as one line.

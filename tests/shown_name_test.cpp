@@ -32,7 +32,7 @@ INSTANTIATE_TEST_SUITE_P(
         name_case{"EraseLine", "fw\r\033[2K\033[8m.hex", "fw\\r\\033[2K\\033[8m.hex"},
         name_case{"WindowTitle", "\033]0;owned\a", "\\033]0;owned\\a"},
         name_case{"OtherControls", std::string("\x01\x1f\x7f", 3), "\\001\\037\\177"}),
-    [](const ::testing::TestParamInfo<name_case>& info) { return std::string(info.param.name); });
+    row_name());
 
 // The question and the warnings name the firmware; neither lets its escape
 // sequence through.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "framing.h"
+#include "rows.h"
 #include "sim.h"
 #include "testbed.h"
 
