@@ -3,6 +3,7 @@
 #include "test_port.h"
 
 #include "line/port.h"
+#include "run/state.h"
 #include "transfer/upload.h"
 
 #include <algorithm>
@@ -72,23 +73,27 @@ bool minimal_upload(std::FILE* image) {
     return accepted;
 }
 
+enum class uploader { romup, romup_sleeping, minimal };
+
 // Wall time of one upload of image, in nanoseconds; -1 when it fails.
-std::int64_t time_upload(const std::string& image, bool romup) {
+std::int64_t time_upload(const std::string& image, uploader kind) {
     std::FILE* file = std::fopen(image.c_str(), "r");
     if (file == nullptr) {
         return -1;
     }
     const image_digest checked = digest_of(read_file(image));
-    in_romup_upload = romup;
+    in_romup_upload = kind != uploader::minimal;
+    sleeping_waits = kind == uploader::romup_sleeping;
     const std::int64_t start = wall_ns();
     bool accepted = true;
-    if (romup) {
+    if (in_romup_upload) {
         upload_firmware(file, checked);
     } else {
         accepted = minimal_upload(file);
     }
     const std::int64_t elapsed = wall_ns() - start;
     in_romup_upload = false;
+    sleeping_waits = false;
     return accepted ? elapsed : -1;
 }
 
@@ -149,18 +154,21 @@ bool measure_line_cost(const std::string& image, int lines, int rounds, line_cos
         return false;
     }
     // SIGALRM's default action stops a hung upload: the minimal loop has no limit.
-    alarm(static_cast<unsigned>(30 + lines * (2 * rounds + 1) / 1000));
+    alarm(static_cast<unsigned>(30 + lines * (3 * rounds + 1) / 1000));
     // A first pass of each warms the caches, the page cache and the peer.
-    time_upload(image, true);
-    time_upload(image, false);
+    time_upload(image, uploader::romup);
+    time_upload(image, uploader::romup_sleeping);
+    time_upload(image, uploader::minimal);
     for (int round = 0; round < rounds; ++round) {
-        const std::int64_t romup_ns = time_upload(image, true);
-        const std::int64_t minimal_ns = time_upload(image, false);
-        if (romup_ns < 0 || minimal_ns < 0) {
+        const std::int64_t romup_ns = time_upload(image, uploader::romup);
+        const std::int64_t sleeping_ns = time_upload(image, uploader::romup_sleeping);
+        const std::int64_t minimal_ns = time_upload(image, uploader::minimal);
+        if (romup_ns < 0 || sleeping_ns < 0 || minimal_ns < 0) {
             problem = "an upload could not run";
             return false;
         }
         result.romup_us.push_back(static_cast<double>(romup_ns) / 1e3 / lines);
+        result.sleeping_us.push_back(static_cast<double>(sleeping_ns) / 1e3 / lines);
         result.minimal_us.push_back(static_cast<double>(minimal_ns) / 1e3 / lines);
     }
     alarm(0);

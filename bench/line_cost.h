@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
-// romup's upload and a minimal stop-and-wait loop, in turn (romup first)
-// for each round, against one peer that answers every CR at once with ".".
+// romup's upload, the same with waits that sleep (-w) and a minimal
+// stop-and-wait loop, in turn for each round, against one peer that answers
+// every CR at once with ".".
 struct line_cost_result {
-    std::vector<double> romup_us;   // wall time per line, one per round
-    std::vector<double> minimal_us; // the same for the minimal loop
+    std::vector<double> romup_us;    // wall time per line, one per round
+    std::vector<double> sleeping_us; // the same for romup's upload with -w
+    std::vector<double> minimal_us;  // the same for the minimal loop
 };
 bool measure_line_cost(const std::string& image, int lines, int rounds, line_cost_result& result,
                        std::string& problem);

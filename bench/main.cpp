@@ -8,6 +8,8 @@
 //   2. the firmware phase at 115200 bit/s in a complete run of the production
 //      binary against romup-sim --pace, the simulator being the only timed line
 //   3. peak resident memory of complete runs with a 1 KiB and a 64 MiB firmware
+//   4. complete runs with the sample images under -w: the share of processor
+//      time, and how much a host busy on every processor stretches them
 #include "harness.h"
 #include "line_cost.h"
 #include "option_number.h"
@@ -37,6 +39,7 @@ const char usage_text[] =
     "  line        per-line cost: romup's upload beside a minimal stop-and-wait loop\n"
     "  throughput  firmware phase at 115200 bit/s in a complete run against romup-sim\n"
     "  memory      peak resident memory of complete runs, 1 KiB and 64 MiB firmware\n"
+    "  sleep       complete runs with -w: processor time, and idle against loaded host\n"
     "\n"
     "  --lines N         lines of the per-line benchmark (default 50000)\n"
     "  --rounds N        rounds of each of the two loops (default 5)\n"
@@ -52,7 +55,7 @@ constexpr std::int64_t line_rate = 115200;
 constexpr long same_memory_kb = 128;
 
 struct options {
-    bool line = true, throughput = true, memory = true;
+    bool line = true, throughput = true, memory = true, sleep = true;
     int lines = 50000;
     int rounds = 5;
     int firmware_kib = 256;
@@ -79,13 +82,14 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0) {
 }
 
 bool parse_only(const std::string& list, options& chosen) {
-    chosen.line = chosen.throughput = chosen.memory = false;
+    chosen.line = chosen.throughput = chosen.memory = chosen.sleep = false;
     for (std::size_t from = 0; from <= list.size();) {
         const std::size_t comma = std::min(list.find(',', from), list.size());
         const std::string name = list.substr(from, comma - from);
         bool* flag = name == "line"         ? &chosen.line
                      : name == "throughput" ? &chosen.throughput
                      : name == "memory"     ? &chosen.memory
+                     : name == "sleep"      ? &chosen.sleep
                                             : nullptr;
         if (flag == nullptr) {
             return false;
@@ -164,17 +168,25 @@ void bench_line(const options& chosen, const temp_dir& dir, report& out) {
     const double romup_us = median(result.romup_us);
     const double minimal_us = median(result.minimal_us);
     const double ratio = romup_us / minimal_us;
+    const double sleeping_us = median(result.sleeping_us);
     out.rows.push_back({"per-line cost, romup's upload_firmware",
                         format("%.2f us/line, %.0f lines/s", romup_us, 1e6 / romup_us), ""});
+    out.rows.push_back({"per-line cost, the same with -w",
+                        format("%.2f us/line, %.0f lines/s", sleeping_us, 1e6 / sleeping_us), ""});
     out.rows.push_back({"per-line cost, minimal stop-and-wait loop",
                         format("%.2f us/line, %.0f lines/s", minimal_us, 1e6 / minimal_us), ""});
     out.rows.push_back({"romup / minimal loop", format("%.3f", ratio), "<= 1.10", ratio <= 1.10});
+    const double sleeping_ratio = sleeping_us / romup_us;
+    out.rows.push_back({"-w / busy poll, per line", format("%.3f", sleeping_ratio), "<= 1.20",
+                        sleeping_ratio <= 1.20});
     out.notes.push_back(
         format("per-line cost: %.0f lines of 44 characters + LF, the median of %.0f "
-               "round(s) of romup, then the minimal loop; the peer answers each CR with \".\" "
+               "round(s) of romup, romup with -w, then the minimal loop; the peer answers each CR "
+               "with \".\" "
                "from a blocking read",
                chosen.lines, chosen.rounds));
     out.notes.push_back("  romup us/line by round:   " + list_of(result.romup_us));
+    out.notes.push_back("  romup -w us/line by round: " + list_of(result.sleeping_us));
     out.notes.push_back("  minimal us/line by round: " + list_of(result.minimal_us));
 }
 
@@ -376,6 +388,60 @@ void bench_memory(const options& chosen, const temp_dir& dir, report& out) {
         " (1 KiB firmware), " + kib(big.sampled_anon_kb) + " (large firmware)");
 }
 
+// A complete run of the production romup with the project's sample images
+// against the modem in this process, with -w or without; with a busy process
+// on every processor meanwhile when loaded.
+run_result sample_run(bool sleeping, bool loaded) {
+    const std::string images = ROMUP_IMAGES_DIR;
+    run_options options;
+    options.production = true;
+    options.args = {"-p{port}", "-f" + images + "/firmware.hex", "-l" + images + "/ramagent.hex"};
+    if (sleeping) {
+        options.args.emplace_back("-w");
+    }
+    options.answer = "y\n";
+    options.deadline_s = 300;
+    const busy_processes busy(loaded ? static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) : 0, -1);
+    return run_romup(options);
+}
+
+std::string seconds_of(const run_result& run) {
+    return format("%.2f s of processor time in %.2f s", run.cpu_seconds, run.wall_seconds);
+}
+
+// Most of a run is its fixed waits (the 2 s of silence after each reply, the
+// erase, the pauses): asleep they cost no processor time and last their real
+// length whatever the load; polled, they take a processor each and stretch.
+void bench_sleep(report& out) {
+    const run_result idle = sample_run(true, false);
+    const run_result loaded = sample_run(true, true);
+    const run_result polled_idle = sample_run(false, false);
+    const run_result polled_loaded = sample_run(false, true);
+    for (const run_result* run : {&idle, &loaded, &polled_idle, &polled_loaded}) {
+        const std::string problem = run_problem(*run);
+        if (!problem.empty()) {
+            out.rows.push_back({"complete runs, -w", "could not run: " + problem, "", false});
+            out.all_ran = false;
+            return;
+        }
+    }
+    const double share = idle.cpu_seconds / idle.wall_seconds;
+    out.rows.push_back({"-w run, processor time / wall time", format("%.2f%%", share * 100),
+                        "<= 5%", share <= 0.05});
+    const double stretch = loaded.wall_seconds / idle.wall_seconds;
+    out.rows.push_back(
+        {"-w run, loaded host / idle host", format("%.3f", stretch), "<= 1.10", stretch <= 1.10});
+    out.rows.push_back({"busy-poll run, loaded host / idle host",
+                        format("%.3f", polled_loaded.wall_seconds / polled_idle.wall_seconds), ""});
+    out.notes.push_back(format("complete runs with the sample images, the modem in this "
+                               "process; loaded: %.0f busy processes",
+                               static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN))));
+    out.notes.push_back("  -w, idle:          " + seconds_of(idle));
+    out.notes.push_back("  -w, loaded:        " + seconds_of(loaded));
+    out.notes.push_back("  busy poll, idle:   " + seconds_of(polled_idle));
+    out.notes.push_back("  busy poll, loaded: " + seconds_of(polled_loaded));
+}
+
 void print(const report& out, const std::string& load_before) {
     std::printf("\n%-50s  %-32s  %-12s  %s\n", "figure", "measured", "target", "result");
     for (const row& r : out.rows) {
@@ -420,6 +486,9 @@ int main(int argc, char** argv) {
         }
         if (chosen.memory) {
             bench_memory(chosen, dir, out);
+        }
+        if (chosen.sleep) {
+            bench_sleep(out);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "romup-bench: %s\n", error.what());

@@ -12,12 +12,9 @@
 #include "run/state.h"
 
 #include <chrono>
-#include <csignal>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -177,40 +174,6 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   0}),
     row_name());
-
-// Processes that keep one processor busy until the object goes, killed with
-// the test should it end first.
-struct busy_processes {
-    std::vector<pid_t> pids;
-    busy_processes(int count, int cpu) {
-        const pid_t parent = getpid();
-        for (int i = 0; i < count; ++i) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                cpu_set_t one;
-                CPU_ZERO(&one);
-                CPU_SET(cpu, &one);
-                if (getppid() != parent || sched_setaffinity(0, sizeof one, &one) != 0) {
-                    _exit(1);
-                }
-                for (;;) {
-                }
-            }
-            pids.push_back(pid);
-        }
-    }
-    ~busy_processes() {
-        for (pid_t pid : pids) {
-            if (pid > 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-    }
-    busy_processes(const busy_processes&) = delete;
-    busy_processes& operator=(const busy_processes&) = delete;
-};
 
 // The real romup on one processor with three busy processes: a waiting loop
 // that polled would get a quarter of it, and its limits would last four

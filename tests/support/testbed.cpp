@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sched.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -173,4 +175,35 @@ bool ended_well(pid_t pid, int seconds) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return false;
+}
+
+busy_processes::busy_processes(int count, int cpu) {
+    const pid_t parent = getpid();
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) {
+                _exit(1);
+            }
+            if (cpu >= 0) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(cpu, &one);
+                sched_setaffinity(0, sizeof one, &one);
+            }
+            for (;;) {
+            }
+        }
+        pids.push_back(pid);
+    }
+}
+
+busy_processes::~busy_processes() {
+    for (pid_t pid : pids) {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
 }

@@ -61,6 +61,19 @@ struct stdout_to_file {
     int saved = -1;
 };
 
+// Processes that keep processors busy until the object goes (a loaded host),
+// killed with their parent should it end first. cpu >= 0 pins them all to
+// that processor; -1 lets them run on any.
+struct busy_processes {
+    busy_processes(int count, int cpu);
+    ~busy_processes();
+    busy_processes(const busy_processes&) = delete;
+    busy_processes& operator=(const busy_processes&) = delete;
+
+  private:
+    std::vector<pid_t> pids;
+};
+
 // A deadline for a test that could otherwise hang on a fault: when it is not
 // gone within seconds of wall time, SIGALRM ends the process (and the test
 // with it, as a failure). One at a time in a process.
