@@ -37,13 +37,13 @@ constexpr int port_in_use = -1;
 // holds -1. A lock that fails otherwise is done without. Once open, a
 // terminal that refuses a setting still counts as open. Asks the driver for
 // low latency (low_latency_request), silently going without. On success also
-// ignores SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGQUIT, and makes standard
-// output unbuffered after writing out what it holds.
+// holds off the signals that would end the run (hold_off_signals), and makes
+// standard output unbuffered after writing out what it holds.
 int port_open();
 
 // Gives back the low-latency flag if romup set it, lets output still leaving
 // the port go and discards output stuck in it behind flow control, releases the
-// lock, closes port_fd and returns SIGINT, SIGTERM, SIGHUP, SIGPIPE and
-// SIGQUIT to their default action. The port keeps its other settings. Always
+// lock, closes port_fd and returns the held signals to their default action
+// (release_signals). The port keeps its other settings. Always
 // returns 1.
 int port_close();
