@@ -3,6 +3,7 @@
 #include "line/clock.h"
 #include "line/held_signals.h"
 #include "line/low_latency.h"
+#include "line/port_holders.h"
 #include "line/wait.h"
 #include "run/state.h"
 
@@ -105,6 +106,13 @@ int port_open() {
     // devices they use; a program that shares the port reads part of the
     // modem's answers. Any other failure of the lock leaves the port usable.
     if (flock(port_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(port_fd);
+        port_fd = -1;
+        return port_in_use;
+    }
+    // Before anything is written, as for a lock held.
+    if (port_held_elsewhere(port_fd)) {
+        flock(port_fd, LOCK_UN);
         close(port_fd);
         port_fd = -1;
         return port_in_use;
