@@ -4,6 +4,7 @@
 #include "harness.h"
 #include "line/held_signals.h"
 #include "line/port.h"
+#include "rows.h"
 #include "run/state.h"
 
 #include <csignal>
@@ -58,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                       signal_case{"Stkflt", {SIGSTKFLT}}, signal_case{"Pwr", {SIGPWR}},
                       signal_case{"Hup", {SIGHUP}}, signal_case{"Quit", {SIGQUIT}},
                       signal_case{"EveryRealTimeSignal", real_time_signals()}),
-    [](const ::testing::TestParamInfo<signal_case>& info) { return std::string(info.param.name); });
+    row_name{});
 
 // romup > log under ulimit -f: the log ends at its limit, the Flash does not.
 TEST(HeldSignalRun, AStandardOutputPastItsFileSizeLimitLosesOnlyMessages) {

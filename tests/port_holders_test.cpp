@@ -5,6 +5,7 @@
 #include "harness.h"
 #include "line/port_holders.h"
 #include "line/system_roots.h"
+#include "rows.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -89,9 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Port, PortHolders,
                                            // romup-sim and other peers keep the slave open too.
                                            holder_case{"PeerWithMasterAndSlave", true, true, false},
                                            holder_case{"PeerWithMasterOnly", false, true, false}),
-                         [](const ::testing::TestParamInfo<holder_case>& info) {
-                             return std::string(info.param.name);
-                         });
+                         row_name{});
 
 struct manager_case {
     const char* name;
@@ -141,9 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // A device udev does not know, such as a pseudo-terminal, is none the
                       // daemon probes.
                       manager_case{"NoUdevRecord", "ModemManager", false, "", false}),
-    [](const ::testing::TestParamInfo<manager_case>& info) {
-        return std::string(info.param.name);
-    });
+    row_name{});
 
 // End to end: refused before anything is written, also through a link.
 struct refusal_case {
@@ -176,9 +173,7 @@ TEST_P(PortHeldRun, RefusedBeforeAnythingIsWritten) {
 INSTANTIATE_TEST_SUITE_P(Port, PortHeldRun,
                          ::testing::Values(refusal_case{"ByItsPath", false},
                                            refusal_case{"ThroughALink", true}),
-                         [](const ::testing::TestParamInfo<refusal_case>& info) {
-                             return std::string(info.param.name);
-                         });
+                         row_name{});
 
 // The test build with the fake system: the warning, once, before the question.
 TEST(ModemManagerRun, WarnsBeforeTheQuestion) {
