@@ -115,10 +115,10 @@ sim_scenario erase_never_ends() {
 
 TEST(ReloadCommand, CarriesTheSleepingWaits) {
     run_options options;
-    options.args = {"-p{port}", "-f" + images + "/firmware.hex", "-l" + images + "/ramagent.hex",
-                    "-w"};
+    options.args = {"-p{port}", "-f" + images + "/firmware.hex", "-c", "-w"};
     options.answer = "y\n";
     options.modem = erase_never_ends();
+    options.modem.start = sim_start::loader_running;
     const run_result run = run_romup(options);
     EXPECT_EQ(printed_command(run.out),
               "romup -c -w -p" + run.port_path + " -f" + images + "/firmware.hex -s19200");
@@ -129,9 +129,10 @@ TEST(ReloadCommand, AFirmwareFromAPipeIsToBeNamedAgain) {
     run_options options;
     options.launcher = {"/bin/bash", "-c",
                         "exec \"$0\" \"$@\" -f<(cat " + images + "/firmware.hex)"};
-    options.args = {"-p{port}", "-l" + images + "/ramagent.hex"};
+    options.args = {"-p{port}", "-c"};
     options.answer = "y\n";
     options.modem = erase_never_ends();
+    options.modem.start = sim_start::loader_running;
     const run_result run = run_romup(options);
     const std::string tail = "  romup -c -p" + run.port_path +
                              " -f<firmware> -s19200\r\nThe firmware came from a pipe, which is "

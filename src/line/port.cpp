@@ -1,12 +1,13 @@
 #include "line/port.h"
 
 #include "line/clock.h"
+#include "line/held_signals.h"
 #include "line/low_latency.h"
+#include "line/port_holders.h"
 #include "line/wait.h"
 #include "run/state.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,17 +28,6 @@ constexpr speed_row speed_table[] = {
     {300, B300},   {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
-
-// A dropped remote session (SIGHUP), a closed output pipe (SIGPIPE) or the
-// quit key (SIGQUIT) must not end a run half-way either: a modem left with
-// half a Flash does not start.
-constexpr int guarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
-
-void set_guarded_signals(void (*action)(int)) {
-    for (int signal_number : guarded_signals) {
-        std::signal(signal_number, action);
-    }
-}
 
 const speed_row& row_for_rate(std::int32_t rate) {
     const speed_row* chosen = &speed_table[0];
@@ -120,6 +110,13 @@ int port_open() {
         port_fd = -1;
         return port_in_use;
     }
+    // Before anything is written, as for a lock held.
+    if (port_held_elsewhere(port_fd)) {
+        flock(port_fd, LOCK_UN);
+        close(port_fd);
+        port_fd = -1;
+        return port_in_use;
+    }
 
     termios settings{};
     if (tcgetattr(port_fd, &settings) != 0) {
@@ -139,7 +136,7 @@ int port_open() {
     tcsetattr(port_fd, TCSANOW, &settings);
     low_latency_request();
 
-    set_guarded_signals(SIG_IGN);
+    hold_off_signals();
     // The banner may still sit in the buffer when output is a file or a pipe.
     std::fflush(stdout);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -157,6 +154,6 @@ int port_close() {
     }
     flock(port_fd, LOCK_UN);
     close(port_fd);
-    set_guarded_signals(SIG_DFL);
+    release_signals();
     return 1;
 }

@@ -1,6 +1,8 @@
 #include "run/dialogue.h"
 
 #include "line/exchange.h"
+#include "line/port.h"
+#include "line/port_holders.h"
 #include "run/exits.h"
 #include "run/image_check.h"
 #include "run/image_files.h"
@@ -56,6 +58,12 @@ void reprogram() {
     stop_unless_firmware_unchanged("");
     std::printf("\r\n%s\r\n\n", reply);
     // Where the operator decides, not at start-up, where it would scroll away.
+    if (modem_manager_may_probe(port_fd)) {
+        std::printf("Warning: ModemManager runs and may probe [%s] with AT commands of its own: "
+                    "stop it for the run or mark the port ID_MM_DEVICE_IGNORE=1 in a udev rule "
+                    "(README: ModemManager probing the modem)\r\n",
+                    shown_name(port_name).c_str());
+    }
     warn_about_image(firmware_name);
     std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ",
                 shown_name(firmware_name).c_str());

@@ -49,7 +49,9 @@ std::string shell_word(const char* text) {
         plain = plain && plain_byte(byte);
         control = control || control_byte(byte);
     }
-    if (plain) {
+    // An empty name never reaches a run (the command line refuses it): it
+    // stays as empty as it is.
+    if (plain || *text == '\0') {
         return text;
     }
     if (control) {

@@ -140,6 +140,9 @@ run_result run_romup(const run_options& options) {
             }
         };
     }
+    if (options.before_start) {
+        options.before_start(pty.slave_path);
+    }
     int lock_holder = -1;
     if (options.port_locked) {
         lock_holder = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -43,6 +43,8 @@ struct run_options {
     // romup starts with this soft processor-time limit in seconds (0: the
     // test's own).
     int cpu_limit_seconds = 0;
+    // Called with the port's path once it exists, before romup starts.
+    std::function<void(const std::string&)> before_start;
     // Called with romup's process id on a thread of its own once romup has
     // started; the run ends only after it has returned.
     std::function<void(pid_t)> while_running;

@@ -1,0 +1,211 @@
+// Other programs on the port: a process that holds the device without its
+// lock is found before anything is written, the line's peer is not; and the
+// warning about ModemManager, against process tables and udev data of the
+// test's own.
+#include "harness.h"
+#include "line/port_holders.h"
+#include "line/system_roots.h"
+#include "rows.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+// This program's process table and udev database: the machine's own but
+// where a test names folders of its own.
+char proc_folder[512] = "/proc";
+char udev_folder[512] = "/run/udev";
+const char* const proc_root = proc_folder;
+const char* const udev_root = udev_folder;
+
+namespace {
+
+using test_rows::operator<<;
+
+// A process that sleeps with the pseudo-terminal's slave (path) and, when
+// master is not -1, its master open; killed with the object.
+struct holder {
+    pid_t pid = -1;
+    holder(const std::string& path, int master) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (!path.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDWR | O_NOCTTY, 0);
+        }
+        if (master != -1) {
+            posix_spawn_file_actions_adddup2(&actions, master, 3);
+        }
+        std::vector<std::string> args = {"/bin/sleep", "60"};
+        std::vector<char*> argv = argv_of(args);
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        // Until its descriptors are in place, the process table shows none.
+        const std::string fd_path = "/proc/" + std::to_string(pid) + "/fd/" +
+                                    (master != -1   ? "3"
+                                     : path.empty() ? "2"
+                                                    : "0");
+        struct stat target {};
+        for (int tries = 0; tries < 500 && stat(fd_path.c_str(), &target) != 0; ++tries) {
+            usleep(2000);
+        }
+        usleep(20000);
+    }
+    ~holder() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+struct holder_case {
+    const char* name;
+    bool holds_slave;
+    bool holds_master;
+    bool held;
+};
+
+class PortHolders : public ::testing::TestWithParam<holder_case> {};
+
+TEST_P(PortHolders, OnlyAnotherThanThePeerHoldsThePort) {
+    const holder_case& row = GetParam();
+    pty_pair pty = open_raw_pty();
+    {
+        const holder other(row.holds_slave ? pty.slave_path : "",
+                           row.holds_master ? pty.master : -1);
+        EXPECT_EQ(port_held_elsewhere(pty.slave), row.held);
+    }
+    EXPECT_FALSE(port_held_elsewhere(pty.slave));
+    close_pty(pty);
+}
+
+INSTANTIATE_TEST_SUITE_P(Port, PortHolders,
+                         ::testing::Values(holder_case{"NobodyElse", false, false, false},
+                                           holder_case{"AnotherHoldsTheDevice", true, false, true},
+                                           // romup-sim and other peers keep the slave open too.
+                                           holder_case{"PeerWithMasterAndSlave", true, true, false},
+                                           holder_case{"PeerWithMasterOnly", false, true, false}),
+                         row_name{});
+
+struct manager_case {
+    const char* name;
+    std::string comm;   // of the one process in the table
+    bool udev_record;   // the device has a udev record
+    std::string record; // its properties
+    bool warned;
+};
+
+class ModemManager : public ::testing::TestWithParam<manager_case> {};
+
+TEST_P(ModemManager, WarnedWhereItRunsAndMayTakeThePort) {
+    const manager_case& row = GetParam();
+    temp_dir system;
+    mkdir((system.path + "/proc").c_str(), 0755);
+    mkdir((system.path + "/proc/731").c_str(), 0755);
+    system.file("proc/731/comm", row.comm + "\n");
+    mkdir((system.path + "/udev").c_str(), 0755);
+    mkdir((system.path + "/udev/data").c_str(), 0755);
+    pty_pair pty = open_raw_pty();
+    struct stat port {};
+    fstat(pty.slave, &port);
+    if (row.udev_record) {
+        system.file("udev/data/c" + std::to_string(major(port.st_rdev)) + ":" +
+                        std::to_string(minor(port.st_rdev)),
+                    row.record);
+    }
+    std::snprintf(proc_folder, sizeof proc_folder, "%s/proc", system.path.c_str());
+    std::snprintf(udev_folder, sizeof udev_folder, "%s/udev", system.path.c_str());
+    EXPECT_EQ(modem_manager_may_probe(pty.slave), row.warned);
+    std::snprintf(proc_folder, sizeof proc_folder, "/proc");
+    std::snprintf(udev_folder, sizeof udev_folder, "/run/udev");
+    close_pty(pty);
+}
+
+const std::string some_record = "I:1234\nE:ID_BUS=usb\nE:ID_VENDOR_ID=0403\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Port, ModemManager,
+    ::testing::Values(manager_case{"RunsAndThePortIsNotIgnored", "ModemManager", true, some_record,
+                                   true},
+                      manager_case{"RunsAndThePortIsIgnored", "ModemManager", true,
+                                   some_record + "E:ID_MM_DEVICE_IGNORE=1\n", false},
+                      manager_case{"IgnoreSetToZero", "ModemManager", true,
+                                   some_record + "E:ID_MM_DEVICE_IGNORE=0\n", true},
+                      manager_case{"NotRunning", "ModemManagerX", true, some_record, false},
+                      // A device udev does not know, such as a pseudo-terminal, is none the
+                      // daemon probes.
+                      manager_case{"NoUdevRecord", "ModemManager", false, "", false}),
+    row_name{});
+
+// End to end: refused before anything is written, also through a link.
+struct refusal_case {
+    const char* name;
+    bool through_link;
+};
+
+class PortHeldRun : public ::testing::TestWithParam<refusal_case> {};
+
+TEST_P(PortHeldRun, RefusedBeforeAnythingIsWritten) {
+    temp_dir dir;
+    const std::string link = dir.path + "/usb-Tavrin_3306-if00";
+    std::unique_ptr<holder> other;
+    run_options options;
+    options.args = {GetParam().through_link ? "-p" + link : "-p{port}",
+                    "-f" + std::string(ROMUP_IMAGES_DIR) + "/firmware.hex",
+                    "-l" + std::string(ROMUP_IMAGES_DIR) + "/ramagent.hex"};
+    options.answer = "y\n";
+    options.before_start = [&](const std::string& port) {
+        symlink(port.c_str(), link.c_str());
+        other = std::make_unique<holder>(port, -1);
+    };
+    const run_result run = run_romup(options);
+    const std::string named = GetParam().through_link ? link : run.port_path;
+    EXPECT_EQ(run.out, banner + "Port [" + named + "] is in use by another program\r\n");
+    EXPECT_EQ(run.line.received, "");
+    EXPECT_EQ(run.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Port, PortHeldRun,
+                         ::testing::Values(refusal_case{"ByItsPath", false},
+                                           refusal_case{"ThroughALink", true}),
+                         row_name{});
+
+// The test build with the fake system: the warning, once, before the question.
+TEST(ModemManagerRun, WarnsBeforeTheQuestion) {
+    const std::string system = ROMUP_FAKE_SYSTEM;
+    for (const std::string folder : {"", "/proc", "/proc/731", "/udev", "/udev/data"}) {
+        mkdir((system + folder).c_str(), 0755);
+    }
+    std::FILE* comm = std::fopen((system + "/proc/731/comm").c_str(), "w");
+    std::fputs("ModemManager\n", comm);
+    std::fclose(comm);
+    small_run setup(eof_record, good_firmware, "n\n");
+    setup.options.binary = ROMUP_FAKE_SYSTEM_BINARY;
+    std::string record;
+    setup.options.before_start = [&](const std::string& port) {
+        struct stat device {};
+        stat(port.c_str(), &device);
+        record = system + "/udev/data/c" + std::to_string(major(device.st_rdev)) + ":" +
+                 std::to_string(minor(device.st_rdev));
+        std::FILE* file = std::fopen(record.c_str(), "w");
+        std::fputs(some_record.c_str(), file);
+        std::fclose(file);
+    };
+    const run_result run = run_romup(setup.options);
+    unlink(record.c_str());
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(eof_record)) + "\r\n" +
+                           ready + "\r\n\n" + "Warning: ModemManager runs and may probe [" +
+                           run.port_path +
+                           "] with AT commands of its own: stop it for the run or mark the "
+                           "port ID_MM_DEVICE_IGNORE=1 in a udev rule (README: ModemManager "
+                           "probing the modem)\r\nReady to transfer [" +
+                           setup.firmware + "] to the Flash. Reprogram [Y/N]? " + aborted);
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace
