@@ -1,0 +1,149 @@
+// romup-sim's option table read in-process: every option lands where its row
+// says, and each kind of bad value is refused with the program's own words.
+#include "options.h"
+#include "rows.h"
+
+#include <gtest/gtest.h>
+
+#include <getopt.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct parsed {
+    int status = 0;
+    std::string complaint;
+    sim_options options;
+};
+
+parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "romup-sim");
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    parsed result;
+    // 0, not 1: getopt_long starts afresh, as in a new process.
+    optind = 0;
+    opterr = 0;
+    testing::internal::CaptureStderr();
+    result.status = parse_sim_options(static_cast<int>(args.size()), argv.data(), result.options);
+    result.complaint = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+TEST(SimOptions, EachOptionLandsWhereItsRowSays) {
+    const parsed p = parse({"--link",
+                            "L",
+                            "--once",
+                            "--loader-running",
+                            "--silent",
+                            "--loader-ack=eight",
+                            "--firmware-ack",
+                            "cr",
+                            "--no-record-check",
+                            "--erase-ms",
+                            "600000",
+                            "--probe-without-zero",
+                            "--bad-loader-ack",
+                            "3",
+                            "--no-loader-ack",
+                            "4",
+                            "--bad-firmware-ack",
+                            "5",
+                            "--no-firmware-ack",
+                            "10000000",
+                            "--firmware-fault-once",
+                            "--no-ready",
+                            "--erase-noise",
+                            "2",
+                            "--no-startup-answer",
+                            "--no-ok",
+                            "--vanish-loader",
+                            "6",
+                            "--vanish-firmware",
+                            "7",
+                            "--pace",
+                            "--flash",
+                            "F",
+                            "--log",
+                            "G",
+                            "--latency",
+                            "255"});
+    ASSERT_EQ(p.status, 0) << p.complaint;
+    const sim_options& o = p.options;
+    const sim_scenario& s = o.scenario;
+    EXPECT_EQ(o.link_path, "L");
+    EXPECT_EQ(o.flash_path, "F");
+    EXPECT_EQ(o.log_path, "G");
+    EXPECT_TRUE(o.once);
+    EXPECT_TRUE(o.pace);
+    EXPECT_EQ(s.start, sim_start::loader_running);
+    EXPECT_TRUE(s.silent);
+    EXPECT_FALSE(s.check_records);
+    EXPECT_EQ(s.loader_ack, sim_loader_ack::eight);
+    EXPECT_EQ(s.firmware_ack, sim_firmware_ack::cr);
+    EXPECT_EQ(s.erase_ms, 600000);
+    EXPECT_EQ(s.loader_ack_at, (std::map<int, std::string>{{3, "E"}, {4, ""}}));
+    EXPECT_EQ(s.firmware_ack_at, (std::map<int, std::string>{{5, "E"}, {10000000, ""}}));
+    EXPECT_TRUE(s.firmware_faults_once);
+    EXPECT_EQ(s.loader_ready, "\r\nTAVRIN 3306 RAM LOADER\r\n");
+    EXPECT_EQ(s.erase_answer, "..0");
+    ASSERT_EQ(s.answers.size(), 3U);
+    EXPECT_EQ(s.answers[0].command + "|" + s.answers[0].answer, "AT&FE&D3V|\r\nOK\r\n");
+    EXPECT_EQ(s.answers[1].command + "|" + s.answers[1].answer, "STARTUP|");
+    EXPECT_EQ(s.answers[2].command + "|" + s.answers[2].answer, "AT&F1|");
+    EXPECT_EQ(s.vanish_at_loader_line, 6);
+    EXPECT_EQ(s.vanish_at_firmware_line, 7);
+    EXPECT_EQ(s.latency_ms, 255);
+}
+
+struct refusal_row {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* complaint;
+};
+
+using test_rows::operator<<;
+
+class SimOptionRefusal : public testing::TestWithParam<refusal_row> {};
+
+TEST_P(SimOptionRefusal, TellsWhatIsWrong) {
+    const refusal_row& row = GetParam();
+    const parsed p = parse(row.args);
+    EXPECT_EQ(p.status, row.status);
+    EXPECT_EQ(p.complaint, row.complaint);
+}
+
+const refusal_row refusal_rows[] = {
+    {"Help", {"--help", "--bogus"}, 1, ""},
+    {"LoaderAckName",
+     {"--loader-ack=dots"},
+     2,
+     "romup-sim: --loader-ack is cr, dot, zero or eight\n"},
+    {"FirmwareAckName", {"--firmware-ack=zero"}, 2, "romup-sim: --firmware-ack is dot or cr\n"},
+    {"EraseMsAbove", {"--erase-ms", "600001"}, 2, "romup-sim: --erase-ms needs 0 to 600000\n"},
+    {"EraseNoiseAbove",
+     {"--erase-noise", "10001"},
+     2,
+     "romup-sim: --erase-noise needs 0 to 10000\n"},
+    {"LatencyBelow", {"--latency", "-1"}, 2, "romup-sim: --latency needs 0 to 255 milliseconds\n"},
+    {"LineZero",
+     {"--no-firmware-ack", "0"},
+     2,
+     "romup-sim: --no-firmware-ack needs a line number from 1 on, not '0'\n"},
+    {"LineText",
+     {"--vanish-loader", "x"},
+     2,
+     "romup-sim: --vanish-loader needs a line number from 1 on, not 'x'\n"},
+    {"UnknownOption", {"--bogus"}, 2, ""},
+    {"FlagWithValue", {"--once=1"}, 2, ""},
+    {"Argument", {"--once", "extra"}, 2, "romup-sim: unexpected argument 'extra'\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Sim, SimOptionRefusal, testing::ValuesIn(refusal_rows), row_name());
+
+} // namespace
