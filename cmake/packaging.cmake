@@ -1,6 +1,6 @@
 # Installs the man pages and describes the Debian package that CPack builds.
-# Included at the end of the top-level CMakeLists.txt; romup and romup-sim
-# have their own install rules. After a build:
+# Included at the end of the top-level CMakeLists.txt; romup, romup-sim and
+# romup-fleet have their own install rules. After a build:
 #
 #   cmake --install build/default --prefix /usr/local   # the programs and pages
 #   cpack --config build/default/CPackConfig.cmake      # romup_<version>_<arch>.deb
@@ -18,7 +18,7 @@ else()
 endif()
 option(ROMUP_GZIP_MAN_PAGES "Install the man pages compressed with gzip" ${romup_gzip_default})
 
-set(romup_man_pages romup.1 romup-sim.1)
+set(romup_man_pages romup.1 romup-sim.1 romup-fleet.1)
 set(romup_installed_pages)
 if(ROMUP_GZIP_MAN_PAGES)
     if(NOT ROMUP_GZIP)
@@ -45,7 +45,8 @@ else()
 endif()
 install(FILES ${romup_installed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# The Debian package: /usr/bin/romup, /usr/bin/romup-sim and their man pages.
+# The Debian package: /usr/bin/romup, /usr/bin/romup-sim, /usr/bin/romup-fleet and
+# their man pages.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME romup)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -64,6 +65,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "romup reprograms the Flash memory of a Tav
 serial port: it probes the modem with AT commands, streams a loader into
 its RAM, and after the operator's confirmation streams the firmware image
 into the Flash through that loader and restarts the modem.
+.
+romup-fleet reprograms several modems at once, one romup per port, with
+one decision for all, a summary and a JSON Lines report.
 .
 romup-sim is a simulated Tavrin 3306 on a pseudo-terminal, to rehearse a
 reprogramming, and each failure romup reports, without real equipment.")

@@ -195,9 +195,10 @@ bool serve_runs(std::vector<port_run>& runs, wait_for until, bool& said_yes) {
                 if (!told_ignored) {
                     told_ignored = true;
                     screen_break();
-                    screen_write(std::string("\nromup-fleet: ") + strsignal(signal_number) +
-                                 " ignored: the modems are being reprogrammed; every run ends "
-                                 "by itself\n");
+                    screen_write(std::string("\nromup-fleet: signal ignored (") +
+                                 strsignal(signal_number) +
+                                 "): the modems are being reprogrammed; every run ends by "
+                                 "itself\n");
                 }
             } else if (signal_number != SIGPIPE && !declined) {
                 declined = true;

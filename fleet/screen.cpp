@@ -51,7 +51,7 @@ std::string terminal_line(const port_run& run, std::string::size_type width) {
     line += padded(seconds_text(run.seconds), 9);
     if (run.ended) {
         line += run.result;
-    } else if (run.seen.asked) {
+    } else if (run.seen.asked && run.child.input != -1) {
         line += "waiting for the answer";
     }
     return line;

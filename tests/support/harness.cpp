@@ -54,7 +54,8 @@ std::string small_run::until_uploaded() const {
 
 namespace {
 
-const std::string question_end = "Reprogram [Y/N]? ";
+// The end of romup's question, and of romup-fleet's ("Reprogram 2 modems [Y/N]? ").
+const std::string question_end = "[Y/N]? ";
 
 void make_pipe(int fds[2]) {
     if (pipe2(fds, O_CLOEXEC) != 0) {

@@ -1,0 +1,228 @@
+// romup-fleet end to end: a copy of it beside a `romup` that is the test
+// build, in a folder of the test's own, against one romup-sim program per
+// port. One table: what each port's run ended with, on the screen and in the
+// report read back with the JSON library, and what each simulated Flash holds.
+#include "harness.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using test_rows::operator<<;
+
+const std::string images = ROMUP_IMAGES_DIR;
+const std::string firmware = images + "/firmware.hex";
+const std::string loader = images + "/ramagent.hex";
+
+struct fleet_port {
+    std::string link; // the port's name in the test's folder
+    std::vector<std::string> sim_args;
+    std::string result; // in the summary and the report
+    bool erased;
+    bool flashed; // the simulated Flash holds the firmware at the end
+};
+
+struct fleet_case {
+    const char* name;
+    std::vector<fleet_port> ports;
+    std::vector<std::string> options; // before the ports
+    std::string answer;               // "" for the end of input
+    int status;
+    // The run on the first port fails past the erase: the fleet's re-load
+    // command is run as printed, and must complete its Flash.
+    bool reload_after = false;
+};
+
+const std::vector<std::string> quick = {"--erase-ms", "0"};
+
+std::vector<std::string> with(std::vector<std::string> args) {
+    args.insert(args.end(), quick.begin(), quick.end());
+    return args;
+}
+
+// romup-sim as an operator starts it, serving run after run until the test
+// interrupts it; then it saves the Flash.
+struct sim_program {
+    pid_t pid = -1;
+    sim_program(const std::string& link, const std::string& flash,
+                const std::vector<std::string>& extra, const std::string& log) {
+        std::vector<std::string> args = {ROMUP_SIM_BINARY, "--link", link, "--flash", flash};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid = start_program(args, log);
+    }
+    ~sim_program() {
+        kill(pid, SIGINT);
+        ended_well(pid, 10);
+    }
+    sim_program(const sim_program&) = delete;
+    sim_program& operator=(const sim_program&) = delete;
+};
+
+bool wait_for_link(const std::string& path) {
+    struct stat info {};
+    for (int tries = 0; tries < 500; ++tries) {
+        if (lstat(path.c_str(), &info) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The fleet's re-load command, as printed beneath the summary.
+std::string printed_reload(const std::string& out) {
+    const std::string lead = "\n  romup-fleet ";
+    const auto start = out.rfind(lead);
+    if (start == std::string::npos) {
+        return "";
+    }
+    return out.substr(start + 3, out.find('\n', start + 1) - start - 3);
+}
+
+// The summary line of a port, from its result on.
+std::string summary_result(const std::string& out, const std::string& port) {
+    const auto table = out.rfind("\nport ");
+    const auto start = out.find("\n" + port + "  ", table);
+    if (table == std::string::npos || start == std::string::npos) {
+        return "";
+    }
+    const auto result = out.find_first_not_of(' ', start + 1 + port.size());
+    return out.substr(result, out.find('\n', result) - result);
+}
+
+class Fleet : public ::testing::TestWithParam<fleet_case> {};
+
+TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
+    const fleet_case& row = GetParam();
+    temp_dir dir;
+    const std::string fleet = dir.path + "/romup-fleet";
+    std::filesystem::copy_file(ROMUP_FLEET_BINARY, fleet);
+    ASSERT_EQ(symlink(ROMUP_FAST_BINARY, (dir.path + "/romup").c_str()), 0);
+
+    std::vector<std::unique_ptr<sim_program>> modems;
+    std::vector<std::string> ports;
+    for (std::size_t index = 0; index < row.ports.size(); ++index) {
+        const std::string link = dir.path + "/" + row.ports[index].link;
+        modems.push_back(std::make_unique<sim_program>(
+            link, dir.path + "/flash" + std::to_string(index), with(row.ports[index].sim_args),
+            dir.path + "/sim" + std::to_string(index) + ".out"));
+        ASSERT_TRUE(wait_for_link(link));
+        ports.push_back(link);
+    }
+
+    run_options options;
+    options.binary = fleet;
+    options.with_modem = false;
+    options.args = {"-f" + firmware,
+                    "-l",
+                    loader,
+                    "--report",
+                    dir.path + "/report.json",
+                    "--logs=" + dir.path + "/logs"};
+    options.args.insert(options.args.end(), row.options.begin(), row.options.end());
+    options.args.insert(options.args.end(), ports.begin(), ports.end());
+    options.answer = row.answer;
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.status, row.status) << run.out << run.err;
+    const bool yes = row.options == std::vector<std::string>{"--yes"};
+    EXPECT_NE(run.out.find(yes ? "modems [Y/N]? y (--yes)\n" : "[Y/N]? \n"), std::string::npos)
+        << run.out;
+
+    std::istringstream report(read_file(dir.path + "/report.json"));
+    std::string line;
+    for (std::size_t index = 0; index < row.ports.size(); ++index) {
+        const fleet_port& port = row.ports[index];
+        SCOPED_TRACE(port.link);
+        ASSERT_TRUE(std::getline(report, line)) << run.out;
+        const auto entry = nlohmann::json::parse(line);
+        EXPECT_EQ(entry["port"], ports[index]);
+        EXPECT_EQ(entry["result"], port.result);
+        EXPECT_EQ(entry["erased"], port.erased);
+        EXPECT_EQ(entry["status"], port.result.rfind("flashed", 0) == 0 ? 0 : 1);
+        EXPECT_EQ(entry["message"].is_null(),
+                  port.result.rfind("flashed", 0) == 0 || port.result == "declined");
+        // The summary's line for the port.
+        EXPECT_EQ(summary_result(run.out, ports[index]).rfind(port.result, 0), 0U) << run.out;
+        // Its log, named after the port's path: the command line, then what
+        // its romup printed.
+        std::string name = ports[index].substr(1);
+        std::replace(name.begin(), name.end(), '/', '-');
+        const std::string log = read_file(dir.path + "/logs/" + name + ".log");
+        EXPECT_EQ(log.substr(0, log.find('\n')).find(dir.path + "/romup -w "), 0U) << log;
+        EXPECT_EQ(log.substr(log.find('\n') + 1, banner.size()), banner);
+    }
+    EXPECT_FALSE(std::getline(report, line));
+
+    if (row.reload_after) {
+        const std::string command = printed_reload(run.out);
+        ASSERT_FALSE(command.empty()) << run.out;
+        // The hint romup printed, under its port.
+        EXPECT_NE(run.out.find(ports[0] + ":   The Flash is incomplete"), std::string::npos);
+        run_options again;
+        again.binary = "/bin/sh";
+        again.with_modem = false;
+        again.args = {"-c", "PATH=" + dir.path + ":$PATH; " + command};
+        again.answer = "y\n";
+        const run_result second = run_romup(again);
+        EXPECT_EQ(second.status, 0) << command << "\n" << second.out << second.err;
+    }
+    modems.clear();
+    for (std::size_t index = 0; index < row.ports.size(); ++index) {
+        const bool flashed = read_file(dir.path + "/flash" + std::to_string(index)) ==
+                             read_file(images + "/firmware.bin");
+        EXPECT_EQ(flashed, row.ports[index].flashed || (row.reload_after && index == 0))
+            << row.ports[index].link;
+    }
+}
+
+const fleet_port good_a{"ttyA", {}, "flashed", true, true};
+const fleet_port good_b{"tty B", {}, "flashed", true, true};
+
+INSTANTIATE_TEST_SUITE_P(
+    Fleet, Fleet,
+    ::testing::Values(
+        fleet_case{"AllFlashed", {good_a, good_b}, {}, "y\n", 0},
+        // The probe fails on one port: it is never erased, the others go on.
+        fleet_case{
+            "ProbeFails",
+            {{"ttyA", {"--probe-without-zero"}, "Modem does not respond", false, false}, good_b},
+            {},
+            "Y\n",
+            1},
+        // A line fault past the erase, on a port whose name needs quoting.
+        fleet_case{"FailsPastTheErase",
+                   {{"tty 'A\"",
+                     {"--bad-firmware-ack", "3", "--firmware-fault-once"},
+                     "Error while loading Flash",
+                     true,
+                     false},
+                    good_b},
+                   {},
+                   "y\n",
+                   1,
+                   true},
+        fleet_case{
+            "Declined",
+            {{"ttyA", {}, "declined", false, false}, {"tty B", {}, "declined", false, false}},
+            {},
+            "n\n",
+            1},
+        fleet_case{
+            "EndOfInput",
+            {{"ttyA", {}, "declined", false, false}, {"tty B", {}, "declined", false, false}},
+            {},
+            "",
+            1},
+        fleet_case{"Yes", {good_a, good_b}, {"--yes"}, "", 0}),
+    [](const ::testing::TestParamInfo<fleet_case>& info) { return info.param.name; });
+
+} // namespace
