@@ -3,7 +3,6 @@
 // Runs that get past the loader are declined at the question, which sends
 // "STARTUP\r" and ends with status 1.
 #include "harness.h"
-#include "rows.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -159,6 +158,10 @@ TEST(Probe, SilentModemDoesNotRespond) {
     EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
     EXPECT_EQ(run.line.received, probe_commands);
     EXPECT_EQ(run.status, 1);
+    // Three replies' silence and the pause, at the test build's twentieth:
+    // romup's own processor time, which is what its clock counts.
+    EXPECT_GE(run.cpu_seconds, (0.2 + 3 * 2.0) / 20);
+    EXPECT_LT(run.cpu_seconds, (0.2 + 3 * 2.0) / 20 + 0.1);
 }
 
 struct ready_case {

@@ -3,7 +3,6 @@
 // hold no text, and images that change while the run uses them. Each ends
 // with its message and status 1, before anything reaches what it would harm.
 #include "harness.h"
-#include "rows.h"
 
 #include <algorithm>
 #include <cerrno>

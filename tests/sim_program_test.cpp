@@ -2,7 +2,6 @@
 // closed terminal, what a closed output does to it, and a Flash file that
 // cannot be written. The test plays romup's part on the device it offers.
 #include "harness.h"
-#include "rows.h"
 
 #include <cerrno>
 #include <chrono>
