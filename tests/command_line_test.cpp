@@ -1,7 +1,6 @@
 // The command line and the start-up checks, end to end: the real binary, its
 // exact standard output and its status.
 #include "harness.h"
-#include "rows.h"
 
 #include "run/command_line.h"
 #include "run/state.h"

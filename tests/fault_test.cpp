@@ -2,7 +2,6 @@
 // vanishes mid-upload, binary images, very long lines. Each
 // must end with the right message and status, and nothing may hang.
 #include "harness.h"
-#include "rows.h"
 
 #include <gtest/gtest.h>
 

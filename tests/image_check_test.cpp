@@ -4,7 +4,6 @@
 // that the operator's answer still decides. The records here are built by
 // the test itself, apart from romup's reading and from the simulated modem's.
 #include "harness.h"
-#include "rows.h"
 
 #include "run/image_check.h"
 

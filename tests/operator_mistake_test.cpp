@@ -3,7 +3,6 @@
 // hold no text, and images that change while the run uses them. Each ends
 // with its message and status 1, before anything reaches what it would harm.
 #include "harness.h"
-#include "rows.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -43,52 +42,6 @@ int highest_percent(const std::string& out) {
     }
     return highest;
 }
-
-// A FIFO whose writer, on a thread of its own, writes content once a reader
-// has opened it and then closes it; gives up after 20 s without a reader, so
-// that a test that never opens it still ends.
-struct fifo_writer {
-    std::string path;
-    std::thread writer;
-    fifo_writer(const std::string& fifo_path, const std::string& content, bool close_after = true)
-        : path(fifo_path) {
-        if (mkfifo(path.c_str(), 0600) != 0) {
-            throw std::runtime_error("mkfifo failed");
-        }
-        writer = std::thread([this, content, close_after] {
-            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            int fd = -1;
-            while (fd == -1 && std::chrono::steady_clock::now() < give_up) {
-                fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd == -1) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            }
-            if (fd == -1) {
-                return;
-            }
-            fcntl(fd, F_SETFL, 0);
-            std::size_t done = 0;
-            while (done < content.size()) {
-                const ssize_t n = write(fd, content.data() + done, content.size() - done);
-                if (n <= 0) {
-                    break;
-                }
-                done += static_cast<std::size_t>(n);
-            }
-            if (!close_after) {
-                // A writer that stalls: it keeps the FIFO open past the run.
-                std::this_thread::sleep_for(std::chrono::seconds(3));
-            }
-            close(fd);
-        });
-    }
-    ~fifo_writer() {
-        writer.join();
-    }
-    fifo_writer(const fifo_writer&) = delete;
-    fifo_writer& operator=(const fifo_writer&) = delete;
-};
 
 // ---------------------------------------------------------------------------
 // The port: only a terminal is taken; anything else is left as it was.

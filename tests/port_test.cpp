@@ -1,8 +1,11 @@
-// The serial port's settings as romup leaves them, read back from the
-// pseudo-terminal after the run; and the signals it guards against while the
-// port is open.
+// The port speed romup picks for each -s value, in this process; and the
+// serial port's settings as romup leaves them, read back from the
+// pseudo-terminal after a run.
 #include "harness.h"
-#include "rows.h"
+
+#include "line/port.h"
+#include "run/command_line.h"
+#include "run/state.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -12,6 +15,39 @@ namespace {
 
 using test_rows::operator<<;
 
+// Each listed rate selects its own speed, and so does every rate up to the
+// next one; below it the one before is selected (below 300, 300).
+struct rate_case {
+    const char* name;
+    std::int32_t rate;
+    speed_t speed;
+    speed_t below; // for rate - 1
+};
+
+class SpeedTable : public ::testing::TestWithParam<rate_case> {};
+
+TEST_P(SpeedTable, SelectsHighestRateNotAbove) {
+    const rate_case& row = GetParam();
+    EXPECT_EQ(speed_for_rate(row.rate), row.speed);
+    EXPECT_EQ(speed_for_rate(row.rate + 1), row.speed);
+    EXPECT_EQ(speed_for_rate(row.rate - 1), row.below);
+    EXPECT_EQ(listed_rate(row.rate), row.rate);
+    EXPECT_EQ(listed_rate(row.rate + 1), row.rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Port, SpeedTable,
+                         ::testing::Values(rate_case{"R300", 300, B300, B300},
+                                           rate_case{"R600", 600, B600, B300},
+                                           rate_case{"R1200", 1200, B1200, B600},
+                                           rate_case{"R2400", 2400, B2400, B1200},
+                                           rate_case{"R4800", 4800, B4800, B2400},
+                                           rate_case{"R9600", 9600, B9600, B4800},
+                                           rate_case{"R19200", 19200, B19200, B9600},
+                                           rate_case{"R38400", 38400, B38400, B19200},
+                                           rate_case{"R57600", 57600, B57600, B38400},
+                                           rate_case{"R115200", 115200, B115200, B57600}),
+                         row_name{});
+
 struct speed_case {
     const char* name;
     const char* option; // nullptr: no -s
@@ -20,21 +56,20 @@ struct speed_case {
 
 class PortSpeed : public ::testing::TestWithParam<speed_case> {};
 
+// The -s option as the command line reads it, to the speed the port is set to.
 TEST_P(PortSpeed, SelectsHighestRateNotAbove) {
     const speed_case& row = GetParam();
-    temp_dir dir;
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", "x\n"), "-c"};
+    std::vector<std::string> args = {"romup", "-p/dev/null", "-fx.hex", "-ll.hex"};
     if (row.option != nullptr) {
-        options.args.push_back(row.option);
+        args.emplace_back(row.option);
     }
-    options.answer = "n";
-    options.modem.silent = true;
-    const run_result run = run_romup(options);
-    ASSERT_TRUE(run.have_settings);
-    EXPECT_EQ(run.ospeed, row.expected);
-    EXPECT_EQ(run.ispeed, row.expected);
-    EXPECT_EQ(run.status, 1);
+    std::vector<char*> argv = argv_of(args);
+    alloc_buffers();
+    line_speed = default_line_speed;
+    EXPECT_TRUE(read_command_line(static_cast<int>(args.size()), argv.data()));
+    EXPECT_EQ(speed_for_rate(line_speed), row.expected);
+    line_speed = default_line_speed;
+    free_buffers();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,6 +86,20 @@ INSTANTIATE_TEST_SUITE_P(
         speed_case{"BelowThirtyTwoBits", "-s-99999999999", B300}),
     row_name{});
 
+// The speed a whole run leaves the port at, without -s.
+TEST(Port, DefaultSpeedEndToEnd) {
+    temp_dir dir;
+    run_options options;
+    options.args = {"-p{port}", "-f" + dir.file("fw.hex", "x\n"), "-c"};
+    options.answer = "n";
+    options.modem.silent = true;
+    const run_result run = run_romup(options);
+    ASSERT_TRUE(run.have_settings);
+    EXPECT_EQ(run.ospeed, static_cast<unsigned long>(B19200));
+    EXPECT_EQ(run.ispeed, static_cast<unsigned long>(B19200));
+    EXPECT_EQ(run.status, 1);
+}
+
 TEST(Port, StaysRawAfterTheRun) {
     temp_dir dir;
     run_options options;
@@ -66,6 +115,7 @@ TEST(Port, StaysRawAfterTheRun) {
     EXPECT_EQ(run.vmin, 0);
     EXPECT_EQ(run.vtime, 0);
     EXPECT_EQ(run.ospeed, static_cast<unsigned long>(B57600));
+    EXPECT_EQ(run.ispeed, static_cast<unsigned long>(B57600));
 }
 
 } // namespace

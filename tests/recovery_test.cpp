@@ -4,7 +4,6 @@
 // refusal and on success it says nothing of the kind. And one rehearsal that
 // follows the command it gives.
 #include "harness.h"
-#include "rows.h"
 
 #include <algorithm>
 #include <chrono>

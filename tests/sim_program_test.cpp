@@ -2,7 +2,6 @@
 // closed terminal, what a closed output does to it, and a Flash file that
 // cannot be written. The test plays romup's part on the device it offers.
 #include "harness.h"
-#include "rows.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,12 +9,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -37,26 +33,15 @@ struct sim_process {
         }
         std::vector<std::string> args = {ROMUP_SIM_BINARY};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv = argv_of(args);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+        spawn_setup setup;
+        setup.out = out_pipe[1];
+        setup.err = err_pipe[1];
         // As from a shell: the test's own SIGPIPE, ignored, would be inherited.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        for (int signal_number : {SIGPIPE, SIGHUP, SIGINT, SIGTERM}) {
-            sigaddset(&defaults, signal_number);
-        }
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-        if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) {
+        setup.default_signals = true;
+        pid = spawn_program(args, setup);
+        if (pid == -1) {
             ADD_FAILURE() << "cannot start romup-sim";
         }
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
         close(out_pipe[1]);
         close(err_pipe[1]);
         out = out_pipe[0];

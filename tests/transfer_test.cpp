@@ -3,7 +3,6 @@
 // larger than any test file.
 #include "harness.h"
 #include "memory_image.h"
-#include "rows.h"
 #include "test_port.h"
 
 #include "run/state.h"

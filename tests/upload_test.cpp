@@ -4,7 +4,6 @@
 // acknowledgements accept a line. The rules run in this process over
 // romup's own port; a few whole runs show the road of each phase around them.
 #include "harness.h"
-#include "rows.h"
 #include "test_port.h"
 
 #include "transfer/acknowledgement.h"

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -14,8 +13,6 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 std::string progress_line(const std::string& heading, const std::vector<int>& percents) {
     std::string line = heading;
@@ -72,36 +69,6 @@ std::vector<std::string> command_of(const run_options& options, const std::strin
         args.push_back(with_paths(arg, {{"{port}", port}}));
     }
     return args;
-}
-
-// Starts the command with standard input, output and error on the pipes'
-// ends; returns its process id.
-pid_t start(const run_options& options, std::vector<std::string> args, int in, int out, int err) {
-    std::vector<char*> argv = argv_of(args);
-    std::vector<std::string> variables = options.environment;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        variables.emplace_back(*variable);
-    }
-    std::vector<char*> envp = argv_of(variables);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    if (options.close_stdout) {
-        posix_spawn_file_actions_addclose(&actions, 1);
-    } else {
-        posix_spawn_file_actions_adddup2(&actions, out, 1);
-    }
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
-    if (!options.cwd.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-    }
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) {
-        throw std::runtime_error("cannot start " + args[0]);
-    }
-    return pid;
 }
 
 void read_settings(int fd, run_result& result) {
@@ -170,8 +137,18 @@ run_result run_romup(const run_options& options) {
         lowered.rlim_cur = static_cast<rlim_t>(options.cpu_limit_seconds);
         setrlimit(RLIMIT_CPU, &lowered);
     }
-    const pid_t pid = start(options, command_of(options, pty.slave_path), in[0], out[1], err[1]);
+    spawn_setup setup;
+    setup.in = in[0];
+    setup.out = out[1];
+    setup.err = err[1];
+    setup.close_out = options.close_stdout;
+    setup.cwd = options.cwd;
+    setup.environment = options.environment;
+    const pid_t pid = spawn_program(command_of(options, pty.slave_path), setup);
     setrlimit(RLIMIT_CPU, &own_limit);
+    if (pid == -1) {
+        throw std::runtime_error("cannot start romup");
+    }
     child = pid;
     close(in[0]);
     close(out[1]);

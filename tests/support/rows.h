@@ -1,8 +1,8 @@
 // Table rows (the rows of a TestWithParam, each with a `name` field) by their
-// names: in test listings and in the names of their cases.
+// names: in test listings and in the names of their cases. The harness
+// brings it in; tests that run no romup include it themselves.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <ostream>
 #include <string>
 
@@ -15,10 +15,10 @@ auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) 
 }
 } // namespace test_rows
 
-// The name generator of INSTANTIATE_TEST_SUITE_P: each case is named after its row.
+// The name generator of INSTANTIATE_TEST_SUITE_P: each case is named after
+// its row (info is gtest's TestParamInfo of the row).
 struct row_name {
-    template <typename Row>
-    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+    template <typename Info> std::string operator()(const Info& info) const {
         return info.param.name;
     }
 };

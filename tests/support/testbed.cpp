@@ -13,9 +13,12 @@
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -150,16 +153,84 @@ std::vector<char*> argv_of(std::vector<std::string>& args) {
     return argv;
 }
 
-pid_t start_program(std::vector<std::string> args, const std::string& log) {
+fifo_writer::fifo_writer(const std::string& fifo_path, const std::string& content, bool close_after)
+    : path(fifo_path) {
+    if (mkfifo(path.c_str(), 0600) != 0) {
+        throw std::runtime_error("mkfifo failed");
+    }
+    writer = std::thread([this, content, close_after] {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        int fd = -1;
+        while (fd == -1 && std::chrono::steady_clock::now() < give_up) {
+            fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd == -1) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        if (fd == -1) {
+            return;
+        }
+        fcntl(fd, F_SETFL, 0);
+        write_all(fd, content);
+        if (!close_after) {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+        }
+        close(fd);
+    });
+}
+
+fifo_writer::~fifo_writer() {
+    writer.join();
+}
+
+pid_t spawn_program(std::vector<std::string> args, const spawn_setup& setup) {
     std::vector<char*> argv = argv_of(args);
+    std::vector<std::string> variables = setup.environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        variables.emplace_back(*variable);
+    }
+    std::vector<char*> envp = argv_of(variables);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int streams[] = {setup.in, setup.out, setup.err};
+    for (int target = 0; target < 3; ++target) {
+        if (streams[target] != -1) {
+            posix_spawn_file_actions_adddup2(&actions, streams[target], target);
+        }
+    }
+    if (!setup.log.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 1, setup.log.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
+    if (setup.close_out) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    }
+    if (!setup.cwd.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, setup.cwd.c_str());
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (setup.default_signals) {
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int signal_number : {SIGPIPE, SIGHUP, SIGINT, SIGTERM}) {
+            sigaddset(&defaults, signal_number);
+        }
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    }
     pid_t pid = -1;
-    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return failed == 0 ? pid : -1;
+}
+
+pid_t start_program(std::vector<std::string> args, const std::string& log) {
+    spawn_setup setup;
+    setup.log = log;
+    return spawn_program(std::move(args), setup);
 }
 
 // Waits up to seconds for the program to end, and kills it after that; true

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -90,9 +91,46 @@ struct deadline_guard {
 // Gives up after 5 s of wall time.
 void wait_until_queued(int slave_fd, int count);
 
+// A FIFO made at path whose writer, on a thread of its own, writes content
+// once a reader has opened it and then closes it (unless close_after is
+// false: then it keeps it open 3 s longer, a writer that stalls); gives up
+// after 20 s without a reader, so that a test that never opens it still
+// ends. Throws when the FIFO cannot be made.
+struct fifo_writer {
+    std::string path;
+    std::thread writer;
+    fifo_writer(const std::string& fifo_path, const std::string& content, bool close_after = true);
+    ~fifo_writer();
+    fifo_writer(const fifo_writer&) = delete;
+    fifo_writer& operator=(const fifo_writer&) = delete;
+};
+
 // The argument vector of args for exec or posix_spawn: pointers into args,
 // then a null pointer.
 std::vector<char*> argv_of(std::vector<std::string>& args);
+
+// How spawn_program starts a program.
+struct spawn_setup {
+    // Descriptors the program takes as its standard input, output and error
+    // (-1: the test's own).
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    // Standard output closed instead.
+    bool close_out = false;
+    // Standard output and error to this file, created or emptied ("": none).
+    std::string log;
+    // The folder it runs in ("": the test's own).
+    std::string cwd;
+    // "NAME=value" entries added to the test's environment.
+    std::vector<std::string> environment;
+    // SIGPIPE, SIGHUP, SIGINT and SIGTERM at their default action, as from a
+    // shell, instead of as the test holds them.
+    bool default_signals = false;
+};
+
+// Starts args[0] with the rest as its arguments; returns its process id, or -1.
+pid_t spawn_program(std::vector<std::string> args, const spawn_setup& setup);
 
 // Starts args[0] with the rest as its arguments, standard output and error to
 // the file log; returns its process id, or -1.
