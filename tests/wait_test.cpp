@@ -86,7 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
                                     std::thread peer([&] {
                                         usleep(static_cast<useconds_t>(
                                             real_span_us(reply_limit_us) / 4));
-                                        port.peer_sends("0");
+                                        // Not peer_sends: romup's read may take
+                                        // the byte before it looks.
+                                        write_all(port.peer, "0");
                                     });
                                     const int got = read_char();
                                     peer.join();
