@@ -49,9 +49,7 @@ std::string shell_word(const char* text) {
         plain = plain && plain_byte(byte);
         control = control || control_byte(byte);
     }
-    // An empty name never reaches a run (the command line refuses it): it
-    // stays as empty as it is.
-    if (plain || *text == '\0') {
+    if (plain) {
         return text;
     }
     if (control) {

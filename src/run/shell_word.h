@@ -6,7 +6,7 @@
 #include <string>
 
 // text as one word that a POSIX shell reads back exactly: as it is when it
-// is empty or holds nothing but letters, digits and _ - . / , : = + @ % and bytes from
+// holds nothing but letters, digits and _ - . / , : = + @ % and bytes from
 // 0x80 (UTF-8); otherwise in single quotes, a quote inside as '\''; and when
 // it holds a byte below 0x20 or 0x7F, in the $'...' form of bash, ksh and
 // zsh, those bytes as \n, \t, \r or \ooo, so that nothing in it reaches the
