@@ -31,8 +31,8 @@ std::string::size_type port_width(const std::vector<port_run>& runs) {
     return width;
 }
 
-// What follows a run's line once it has ended: its failure message when the
-// line does not show it already, then romup's re-load hint.
+// What follows a run's line once it has ended: romup's re-load hint, if it
+// printed one (the line itself shows the failure message).
 std::vector<std::string> notes_of(const port_run& run) {
     std::vector<std::string> notes;
     if (!run.ended) {

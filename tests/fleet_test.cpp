@@ -40,6 +40,8 @@ struct fleet_case {
     // The run on the first port fails past the erase: the fleet's re-load
     // command is run as printed, and must complete its Flash.
     bool reload_after = false;
+    // Sent to romup-fleet at its question, before the answer (0: none).
+    int signal_at_question = 0;
 };
 
 const std::vector<std::string> quick = {"--erase-ms", "0"};
@@ -131,7 +133,14 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     options.args.insert(options.args.end(), row.options.begin(), row.options.end());
     options.args.insert(options.args.end(), ports.begin(), ports.end());
     options.answer = row.answer;
+    if (row.signal_at_question != 0) {
+        options.signals_at_question = {row.signal_at_question};
+    }
     const run_result run = run_romup(options);
+    // A signal before the answer outweighs the "y" typed after it.
+    EXPECT_EQ(run.out.find(": every run is told no; no Flash is erased") != std::string::npos,
+              row.signal_at_question != 0)
+        << run.out;
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
     const bool yes = row.options == std::vector<std::string>{"--yes"};
     EXPECT_NE(run.out.find(yes ? "modems [Y/N]? y (--yes)\n" : "[Y/N]? \n"), std::string::npos)
@@ -222,6 +231,21 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             "",
             1},
+        fleet_case{
+            "InterruptedAtTheQuestion",
+            {{"ttyA", {}, "declined", false, false}, {"tty B", {}, "declined", false, false}},
+            {},
+            "y\n",
+            1,
+            false,
+            SIGINT},
+        fleet_case{"HangUpAtTheQuestion",
+                   {{"ttyA", {}, "declined", false, false}},
+                   {},
+                   "y\n",
+                   1,
+                   false,
+                   SIGHUP},
         fleet_case{"Yes", {good_a, good_b}, {"--yes"}, "", 0}),
     [](const ::testing::TestParamInfo<fleet_case>& info) { return info.param.name; });
 
