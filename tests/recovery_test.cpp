@@ -141,17 +141,6 @@ struct sim_program {
     }
 };
 
-bool wait_for_file(const std::string& path) {
-    struct stat info {};
-    for (int tries = 0; tries < 500; ++tries) {
-        if (lstat(path.c_str(), &info) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 // The command line that romup printed after "Run romup again...", split at
 // its blanks, without the command name.
 std::vector<std::string> printed_command(const std::string& out) {

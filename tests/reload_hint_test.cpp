@@ -159,17 +159,6 @@ TEST(ReloadCommand, NotOfferedWhenNoLoaderAnswered) {
     EXPECT_EQ(run.status, 1);
 }
 
-bool wait_for_file(const std::string& path) {
-    struct stat info {};
-    for (int tries = 0; tries < 500; ++tries) {
-        if (lstat(path.c_str(), &info) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 // The rehearsal of the moment it is for: a port and a firmware whose names a
 // shell would split and run, a line fault past the erase, and the printed
 // command pasted into bash as it stands.

@@ -233,6 +233,17 @@ pid_t start_program(std::vector<std::string> args, const std::string& log) {
     return spawn_program(std::move(args), setup);
 }
 
+bool wait_for_file(const std::string& path) {
+    struct stat info {};
+    for (int tries = 0; tries < 500; ++tries) {
+        if (lstat(path.c_str(), &info) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // Waits up to seconds for the program to end, and kills it after that; true
 // when it ended by itself with status 0.
 bool ended_well(pid_t pid, int seconds) {

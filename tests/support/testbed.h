@@ -136,6 +136,10 @@ pid_t spawn_program(std::vector<std::string> args, const spawn_setup& setup);
 // the file log; returns its process id, or -1.
 pid_t start_program(std::vector<std::string> args, const std::string& log);
 
+// Waits up to 5 s for something to exist at path (a link, a file); true
+// once it does.
+bool wait_for_file(const std::string& path);
+
 // Waits up to seconds for the program to end, and kills it after that; true
 // when it ended by itself with status 0.
 bool ended_well(pid_t pid, int seconds);
