@@ -27,7 +27,8 @@ long pts_index(dev_t device) {
     if (device_major < pts_first_major || device_major > pts_last_major) {
         return -1;
     }
-    return static_cast<long>((device_major - pts_first_major) * 256 + minor(device));
+    return static_cast<long>(device_major - pts_first_major) * 256 +
+           static_cast<long>(minor(device));
 }
 
 bool all_digits(const char* name) {
@@ -93,8 +94,9 @@ long master_index(const std::string& process, const char* fd_name) {
 }
 
 // Whether the process (its folder in the process table) holds device and is
-// not the peer of the pseudo-terminal with index (-1: none).
-bool other_holder(const std::string& process, dev_t device, long index) {
+// not the peer of the pseudo-terminal that device may be.
+bool other_holder(const std::string& process, dev_t device) {
+    const long index = pts_index(device);
     DIR* descriptors = opendir((process + "/fd").c_str());
     if (descriptors == nullptr) {
         return false;
@@ -131,7 +133,6 @@ bool port_held_elsewhere(int fd) {
         return false;
     }
     const std::string self = std::to_string(getpid());
-    const long index = pts_index(port.st_rdev);
     bool held = false;
     while (!held) {
         const dirent* entry = readdir(processes);
@@ -139,7 +140,7 @@ bool port_held_elsewhere(int fd) {
             break;
         }
         if (all_digits(entry->d_name) && self != entry->d_name) {
-            held = other_holder(std::string(proc_root) + "/" + entry->d_name, port.st_rdev, index);
+            held = other_holder(std::string(proc_root) + "/" + entry->d_name, port.st_rdev);
         }
     }
     closedir(processes);
