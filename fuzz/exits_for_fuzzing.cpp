@@ -3,17 +3,49 @@
 // these, and none of it from inside a callback.
 #include "exits_for_fuzzing.h"
 
+#include "line/held_signals.h"
 #include "line/port.h"
 #include "run/exits.h"
 #include "run/state.h"
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
 
+// port_close returns every held signal to its default action; libFuzzer's own
+// handlers (the SIGALRM of its timer among them) are put back at once, with
+// the signals blocked meanwhile so that none finds the default action.
+struct sigaction saved_actions[NSIG];
+
+void save_action(int signal_number) {
+    sigaction(signal_number, nullptr, &saved_actions[signal_number]);
+}
+
+void restore_action(int signal_number) {
+    sigaction(signal_number, &saved_actions[signal_number], nullptr);
+}
+
+sigset_t held_set;
+
+void add_to_held_set(int signal_number) {
+    sigaddset(&held_set, signal_number);
+}
+
+void close_port_keeping_the_fuzzers_handlers() {
+    sigemptyset(&held_set);
+    for_each_held_signal(add_to_held_set);
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &held_set, &before);
+    for_each_held_signal(save_action);
+    port_close();
+    for_each_held_signal(restore_action);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
 [[noreturn]] void end_with(int status, const char* message) {
     if (port_fd != -1) {
-        port_close();
+        close_port_keeping_the_fuzzers_handlers();
         // romup would be gone by now; the next input must find the port closed.
         port_fd = -1;
     }

@@ -15,7 +15,6 @@
 #include "transfer/upload.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +29,6 @@ namespace {
 // bytes and about a kilobyte besides: the number of lines is bounded too.
 constexpr std::size_t largest_input = 64 * 1024;
 constexpr std::size_t most_lines = 100;
-
-// port_close returns these to their default action; libFuzzer's own handlers
-// are put back after each run that ended through it.
-constexpr int port_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
-struct sigaction saved_actions[std::size(port_signals)];
 
 void require(bool holds, const char* what, bool loader) {
     if (!holds) {
@@ -101,9 +95,6 @@ void check_phase(const std::string& content, const std::string& acks, bool loade
         if (!source.closed) {
             std::fclose(image);
         }
-        for (std::size_t i = 0; i < std::size(port_signals); ++i) {
-            sigaction(port_signals[i], &saved_actions[i], nullptr);
-        }
         require(end.status == 1, "failure status is not 1", loader);
         const char* message =
             loader ? "\r\nError while loading code\r\n" : "\r\nError while loading Flash\r\n";
@@ -125,9 +116,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The progress lines would flood the fuzzer's report.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::abort();
-    }
-    for (std::size_t i = 0; i < std::size(port_signals); ++i) {
-        sigaction(port_signals[i], nullptr, &saved_actions[i]);
     }
     return 0;
 }
