@@ -69,17 +69,6 @@ struct sim_program {
     sim_program& operator=(const sim_program&) = delete;
 };
 
-bool wait_for_link(const std::string& path) {
-    struct stat info {};
-    for (int tries = 0; tries < 500; ++tries) {
-        if (lstat(path.c_str(), &info) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 // The fleet's re-load command, as printed beneath the summary.
 std::string printed_reload(const std::string& out) {
     const std::string lead = "\n  romup-fleet ";
@@ -117,7 +106,7 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
         modems.push_back(std::make_unique<sim_program>(
             link, dir.path + "/flash" + std::to_string(index), with(row.ports[index].sim_args),
             dir.path + "/sim" + std::to_string(index) + ".out"));
-        ASSERT_TRUE(wait_for_link(link));
+        ASSERT_TRUE(wait_for_file(link));
         ports.push_back(link);
     }
 
