@@ -1,6 +1,7 @@
 #include "run/shell_word.h"
 
-#include <cstdio>
+#include "run/shown_name.h"
+
 #include <cstring>
 
 namespace {
@@ -15,28 +16,17 @@ bool control_byte(unsigned char byte) {
     return byte < 0x20 || byte == 0x7F;
 }
 
+// bash's $'...' reads back every escape that shown_name writes (\n, \033,
+// ...); only a backslash and a quote need escaping before it.
 std::string ansi_c_quoted(const char* text) {
-    std::string word = "$'";
+    std::string escaped;
     for (const char* at = text; *at != '\0'; ++at) {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (byte == '\\' || byte == '\'') {
-            word += '\\';
-            word += *at;
-        } else if (byte == '\n') {
-            word += "\\n";
-        } else if (byte == '\t') {
-            word += "\\t";
-        } else if (byte == '\r') {
-            word += "\\r";
-        } else if (control_byte(byte)) {
-            char octal[5];
-            std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned>(byte));
-            word += octal;
-        } else {
-            word += *at;
+        if (*at == '\\' || *at == '\'') {
+            escaped += '\\';
         }
+        escaped += *at;
     }
-    return word + "'";
+    return "$'" + shown_name(escaped.c_str()) + "'";
 }
 
 } // namespace

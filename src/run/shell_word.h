@@ -9,6 +9,6 @@
 // holds nothing but letters, digits and _ - . / , : = + @ % and bytes from
 // 0x80 (UTF-8); otherwise in single quotes, a quote inside as '\''; and when
 // it holds a byte below 0x20 or 0x7F, in the $'...' form of bash, ksh and
-// zsh, those bytes as \n, \t, \r or \ooo, so that nothing in it reaches the
-// terminal raw.
+// zsh, those bytes as shown_name shows them (\n, \033), so that nothing in
+// it reaches the terminal raw.
 std::string shell_word(const char* text);
