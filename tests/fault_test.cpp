@@ -28,8 +28,9 @@ TEST_P(Vanish, EndsTheUploadWithItsFailure) {
     (row.in_loader ? options.modem.vanish_at_loader_line : options.modem.vanish_at_firmware_line) =
         row.line;
     const run_result run = run_romup(options);
-    const std::string hint =
-        row.in_loader ? "" : reload_hint(run.port_path, images + "/firmware.hex", 19200);
+    const std::string hint = row.in_loader ? ""
+                                           : reload_hint(run.port_path, images + "/firmware.hex",
+                                                         19200, run.sleeping_waits);
     EXPECT_TRUE(ends_with(run.out, row.message + hint)) << run.out;
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.line.vanished);

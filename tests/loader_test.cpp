@@ -140,19 +140,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  true}),
     row_name{});
 
-TEST(Probe, SilentModemDoesNotRespond) {
-    loader_run run_setup(":00\n" + eof_record);
-    run_setup.options.modem.silent = true;
-    const run_result run = run_romup(run_setup.options);
-    EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
-    EXPECT_EQ(run.line.received, probe_commands);
-    EXPECT_EQ(run.status, 1);
-    // Three replies' silence and the pause, at the test build's twentieth:
-    // romup's own processor time, which is what its clock counts.
-    EXPECT_GE(run.cpu_seconds, (0.2 + 3 * 2.0) / 20);
-    EXPECT_LT(run.cpu_seconds, (0.2 + 3 * 2.0) / 20 + 0.1);
-}
-
 struct ready_case {
     const char* name;
     std::string announcement;

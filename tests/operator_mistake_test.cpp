@@ -389,7 +389,7 @@ TEST_P(ChangedDuringUpload, FailsAndNeverShowsMoreThanAll) {
     };
     const run_result run = run_romup(options);
     EXPECT_TRUE(ends_with(run.out, "\r\nError while loading Flash\r\n" +
-                                       reload_hint(run.port_path, path, 19200)))
+                                       reload_hint(run.port_path, path, 19200, run.sleeping_waits)))
         << run.out;
     EXPECT_EQ(run.out.find("successfully"), std::string::npos);
     EXPECT_LE(highest_percent(run.out), 100);
@@ -506,24 +506,5 @@ INSTANTIATE_TEST_SUITE_P(
                       after_check_case{"FirmwareRewrittenAtQuestion", false, change::rewritten,
                                        true}),
     row_name{});
-
-// ---------------------------------------------------------------------------
-// Signals and limits while the port is open.
-
-// romup busy-polls: an erase of 3 s in real time costs it more than a second
-// of processor time, even on a loaded machine.
-TEST(Limits, SoftProcessorTimeLimitDoesNotCutTheRunShort) {
-    temp_dir dir;
-    run_options options;
-    options.args = {"-c", "-p{port}", "-f" + dir.file("fw.hex", "f1\n")};
-    options.answer = "y\n";
-    options.modem.start = sim_start::loader_running;
-    options.modem.check_records = false;
-    options.modem.erase_ms = 3000;
-    options.cpu_limit_seconds = 1;
-    const run_result run = run_romup(options);
-    EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
-    EXPECT_EQ(run.status, 0);
-}
 
 } // namespace

@@ -62,7 +62,8 @@ TEST_P(Recovery, ReloadCommandOnlyPastTheErase) {
     }
     const run_result run = run_romup(options);
     const std::string hint =
-        row.hinted ? reload_hint(run.port_path, firmware, row.chosen_speed) : "";
+        row.hinted ? reload_hint(run.port_path, firmware, row.chosen_speed, run.sleeping_waits)
+                   : "";
     const std::string tail = row.message + hint;
     ASSERT_GE(run.out.size(), tail.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
@@ -178,7 +179,8 @@ TEST(Recovery, FollowingTheReloadCommandCompletesTheFlash) {
         failing.answer = "y\n";
         const run_result first = run_romup(failing);
         ASSERT_EQ(first.status, 1);
-        const std::string tail = loading_flash_failed + reload_hint(link, firmware, 19200);
+        const std::string tail =
+            loading_flash_failed + reload_hint(link, firmware, 19200, first.sleeping_waits);
         ASSERT_GE(first.out.size(), tail.size());
         EXPECT_EQ(first.out.substr(first.out.size() - tail.size()), tail);
 

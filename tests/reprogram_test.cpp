@@ -19,7 +19,7 @@ struct dialogue_run : small_run {
         : small_run(loader_file, firmware_text, "y\n") {}
     // The re-load command romup gives after a failure past the erase.
     std::string hint(const run_result& run) const {
-        return reload_hint(run.port_path, firmware, 19200);
+        return reload_hint(run.port_path, firmware, 19200, run.sleeping_waits);
     }
 };
 

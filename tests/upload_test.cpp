@@ -43,7 +43,7 @@ struct phase_run : small_run {
     std::string failure(const run_result& run) const {
         return loader ? "\r\nError while loading code\r\n"
                       : "\r\nError while loading Flash\r\n" +
-                            reload_hint(run.port_path, firmware, 19200);
+                            reload_hint(run.port_path, firmware, 19200, run.sleeping_waits);
     }
 };
 

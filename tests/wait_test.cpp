@@ -147,6 +147,7 @@ class BothModes : public ::testing::TestWithParam<mode_case> {};
 TEST_P(BothModes, SleepingWaitsChangeNothingOnTheLineNorOnTheScreen) {
     const mode_case& row = GetParam();
     small_run setup(":00\n" + eof_record, "f1\nf2\nf3\n", "y\n");
+    setup.options.busy_poll = true;
     row.setup(setup);
     const run_result polling = run_romup(setup.options);
     setup.options.args.push_back("-w");

@@ -60,11 +60,19 @@ void make_pipe(int fds[2]) {
     }
 }
 
+bool sleeps(const run_options& options) {
+    return !options.busy_poll && !options.production && options.binary.empty() &&
+           options.launcher.empty();
+}
+
 std::vector<std::string> command_of(const run_options& options, const std::string& port) {
     std::vector<std::string> args = options.launcher;
     args.push_back(!options.binary.empty() ? options.binary
                    : options.production    ? ROMUP_BINARY
                                            : ROMUP_FAST_BINARY);
+    if (sleeps(options)) {
+        args.push_back("-w");
+    }
     for (const std::string& arg : options.args) {
         args.push_back(with_paths(arg, {{"{port}", port}}));
     }
@@ -95,6 +103,7 @@ run_result run_romup(const run_options& options) {
     run_result result;
     pty_pair pty = open_raw_pty();
     result.port_path = pty.slave_path;
+    result.sleeping_waits = sleeps(options);
 
     std::atomic<bool> stop{false};
     std::atomic<pid_t> child{-1};
@@ -252,8 +261,10 @@ std::string without_warnings(const std::string& out) {
     return kept;
 }
 
-std::string reload_hint(const std::string& port, const std::string& firmware, int speed) {
+std::string reload_hint(const std::string& port, const std::string& firmware, int speed,
+                        bool sleeping_waits) {
+    const std::string waits = sleeping_waits ? " -w" : "";
     return "\r\nThe Flash is incomplete. Keep the modem powered: the loader still runs in its "
-           "RAM.\r\nRun romup again at once in re-load mode:\r\n  romup -c -p" +
-           port + " -f" + firmware + " -s" + std::to_string(speed) + "\r\n";
+           "RAM.\r\nRun romup again at once in re-load mode:\r\n  romup -c" +
+           waits + " -p" + port + " -f" + firmware + " -s" + std::to_string(speed) + "\r\n";
 }

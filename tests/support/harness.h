@@ -28,6 +28,10 @@ struct run_options {
     std::string cwd;
     // The real romup, with the real 2 s and 200 ms, instead of the test build.
     bool production = false;
+    // The test build starts with -w, so that its waits sleep and many runs
+    // share the processors; a test of the default mode's waits, which poll
+    // and count processor time, sets this (the real romup always polls).
+    bool busy_poll = false;
     // Without a modem nobody serves the pseudo-terminal (it stays silent).
     bool with_modem = true;
     sim_scenario modem;
@@ -65,12 +69,13 @@ struct run_options {
 };
 
 struct run_result {
-    int status = -1;        // exit status; -1 when romup did not exit normally
-    std::string out;        // everything on standard output
-    std::string err;        // everything on standard error (romup writes none)
-    sim_record line;        // what crossed the line, as the modem saw it
-    std::string port_path;  // the pseudo-terminal's slave path
-    double cpu_seconds = 0; // romup's processor time, user and system
+    int status = -1;             // exit status; -1 when romup did not exit normally
+    std::string out;             // everything on standard output
+    std::string err;             // everything on standard error (romup writes none)
+    sim_record line;             // what crossed the line, as the modem saw it
+    std::string port_path;       // the pseudo-terminal's slave path
+    bool sleeping_waits = false; // the harness started romup with -w
+    double cpu_seconds = 0;      // romup's processor time, user and system
     // The peak resident memory wait4 reports. Linux starts a child at the
     // peak of the process it was made from, so this is the test's own peak
     // or more: only a small launcher (the benchmarks') makes it romup's.
@@ -114,8 +119,10 @@ inline const std::string usage =
 // whose firmware is no well-formed image on purpose.
 std::string without_warnings(const std::string& out);
 
-// What romup prints after a failure once the erase has begun.
-std::string reload_hint(const std::string& port, const std::string& firmware, int speed);
+// What romup prints after a failure once the erase has begun (the command
+// carries -w when the run had it).
+std::string reload_hint(const std::string& port, const std::string& firmware, int speed,
+                        bool sleeping_waits);
 
 // A progress line: heading, the updates to each percentage in turn, CR LF.
 std::string progress_line(const std::string& heading, const std::vector<int>& percents);
