@@ -5,31 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-bool write_all(int fd, const char* bytes, std::string::size_type count) {
-    while (count > 0) {
-        const ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::string::size_type>(written);
-    }
-    return true;
-}
-
-} // namespace
 
 std::string log_name(const std::string& port, std::vector<std::string>& taken) {
     std::string path = port;
@@ -70,9 +50,11 @@ bool open_logs(const std::string& dir, std::vector<port_run>& runs, std::string&
     std::vector<std::string> taken;
     for (port_run& run : runs) {
         const std::string path = dir + "/" + log_name(run.port, taken);
-        run.log_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // "e": close-on-exec, so that no romup holds another port's log.
+        run.log = std::fopen(path.c_str(), "wbe");
         const std::string command = shell_command(run.command) + "\n";
-        if (run.log_fd == -1 || !write_all(run.log_fd, command.data(), command.size())) {
+        if (run.log == nullptr || std::fputs(command.c_str(), run.log) == EOF ||
+            std::fflush(run.log) != 0) {
             error = "cannot write " + path + ": " + std::strerror(errno);
             return false;
         }
@@ -81,8 +63,10 @@ bool open_logs(const std::string& dir, std::vector<port_run>& runs, std::string&
 }
 
 void log_bytes(const port_run& run, const char* bytes, std::string::size_type count) {
-    if (run.log_fd != -1) {
-        write_all(run.log_fd, bytes, count);
+    // Flushed at once: a log shows what romup printed up to any moment.
+    if (run.log != nullptr) {
+        std::fwrite(bytes, 1, count, run.log);
+        std::fflush(run.log);
     }
 }
 

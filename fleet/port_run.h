@@ -6,6 +6,7 @@
 #include "romup_process.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ struct port_run {
     int status = -1;                    // romup's exit status; -1 when a signal ended it
     std::string result;                 // once ended: run_result
     bool reload = false;                // once ended: needs_reload
-    int log_fd = -1;                    // --logs: where its bytes go
+    std::FILE* log = nullptr;           // --logs: where its bytes go
     run_phase shown = run_phase::start; // the phase last shown on a log-like screen
     bool end_shown = false;
 };

@@ -141,9 +141,11 @@ constexpr option_row words_row(const char* name, std::string sim_scenario::*word
     return r;
 }
 
-constexpr option_row number_row(const char* name, int sim_scenario::*number, long low, long high,
-                                const char* complaint) {
-    option_row r = row(name, option_kind::number);
+// A number from low to high: where it goes (number; none for the erase's
+// noise, which the scenario keeps as text) and the complaint on a bad one.
+constexpr option_row range_row(const char* name, option_kind kind, int sim_scenario::*number,
+                               long low, long high, const char* complaint) {
+    option_row r = row(name, kind);
     r.number = number;
     r.low = low;
     r.high = high;
@@ -179,14 +181,6 @@ constexpr option_row choice_row(const char* name, option_kind kind, const char* 
     return r;
 }
 
-constexpr option_row erase_noise_row(const char* name, long low, long high, const char* complaint) {
-    option_row r = row(name, option_kind::erase_noise);
-    r.low = low;
-    r.high = high;
-    r.complaint = complaint;
-    return r;
-}
-
 // In the order of the usage text; getopt_long resolves abbreviations over them.
 constexpr option_row option_rows[] = {
     path_row("link", &sim_options::link_path),
@@ -196,7 +190,8 @@ constexpr option_row option_rows[] = {
     choice_row("loader-ack", option_kind::loader_ack, "--loader-ack is cr, dot, zero or eight"),
     choice_row("firmware-ack", option_kind::firmware_ack, "--firmware-ack is dot or cr"),
     flag_row("no-record-check", &sim_scenario::check_records, false),
-    number_row("erase-ms", &sim_scenario::erase_ms, 0, 600'000, "--erase-ms needs 0 to 600000"),
+    range_row("erase-ms", option_kind::number, &sim_scenario::erase_ms, 0, 600'000,
+              "--erase-ms needs 0 to 600000"),
     command_answer_row("probe-without-zero", "AT&FE&D3V", "\r\nOK\r\n"),
     line_answer_row("bad-loader-ack", &sim_scenario::loader_ack_at, "E"),
     line_answer_row("no-loader-ack", &sim_scenario::loader_ack_at, ""),
@@ -205,7 +200,8 @@ constexpr option_row option_rows[] = {
     flag_row("firmware-fault-once", &sim_scenario::firmware_faults_once, true),
     words_row("no-ready", &sim_scenario::loader_ready, "\r\nTAVRIN 3306 RAM LOADER\r\n"),
     words_row("erase-never-ends", &sim_scenario::erase_answer, ""),
-    erase_noise_row("erase-noise", 0, 10'000, "--erase-noise needs 0 to 10000"),
+    range_row("erase-noise", option_kind::erase_noise, nullptr, 0, 10'000,
+              "--erase-noise needs 0 to 10000"),
     command_answer_row("no-startup-answer", "STARTUP", ""),
     command_answer_row("no-ok", "AT&F1", ""),
     line_row("vanish-loader", &sim_scenario::vanish_at_loader_line),
@@ -213,8 +209,8 @@ constexpr option_row option_rows[] = {
     setting_row("pace", &sim_options::pace),
     path_row("flash", &sim_options::flash_path),
     path_row("log", &sim_options::log_path),
-    number_row("latency", &sim_scenario::latency_ms, 0, 255,
-               "--latency needs 0 to 255 milliseconds"),
+    range_row("latency", option_kind::number, &sim_scenario::latency_ms, 0, 255,
+              "--latency needs 0 to 255 milliseconds"),
     row("help", option_kind::help),
 };
 

@@ -1,0 +1,145 @@
+// Names as romup prints them: on the terminal, a control byte is shown as
+// ls -b shows it, never sent raw, and every other byte, UTF-8 included, is
+// unchanged; in the re-load command, each name is one shell word, whatever
+// bytes it holds, so that the shell runs exactly one romup with exactly
+// those names.
+#include "harness.h"
+#include "run/shell_word.h"
+#include "run/shown_name.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using test_rows::operator<<;
+
+// A stand-in romup that prints each of its arguments followed by a NUL.
+const std::string stand_in = "#!/bin/sh\nfor a; do printf '%s\\0' \"$a\"; done\n";
+
+// What shell runs for command, in folder (which holds the stand-in romup
+// first on the PATH): the stand-in's arguments.
+std::vector<std::string> arguments_run(const std::string& shell, const temp_dir& folder,
+                                       const std::string& command) {
+    folder.file("run.sh",
+                "cd " + folder.path + "\nPATH=" + folder.path + ":$PATH\n" + command + "\n");
+    std::FILE* output = popen((shell + " " + folder.path + "/run.sh").c_str(), "r");
+    std::string bytes;
+    char chunk[256];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, output)) > 0) {
+        bytes.append(chunk, n);
+    }
+    pclose(output);
+    std::vector<std::string> words;
+    for (std::size_t at = 0, end = 0; (end = bytes.find('\0', at)) != std::string::npos;
+         at = end + 1) {
+        words.push_back(bytes.substr(at, end - at));
+    }
+    return words;
+}
+
+struct name_case {
+    const char* name;
+    std::string raw;
+    std::string shown; // on the terminal
+    std::string word;  // in the re-load command
+};
+
+class Name : public ::testing::TestWithParam<name_case> {};
+
+TEST_P(Name, IsShownEscapedAndTheShellReadsItBackExactly) {
+    const name_case& row = GetParam();
+    EXPECT_EQ(shown_name(row.raw.c_str()), row.shown);
+    EXPECT_EQ(shell_word(row.raw.c_str()), row.word);
+
+    temp_dir folder;
+    folder.file("romup", stand_in);
+    chmod((folder.path + "/romup").c_str(), 0755);
+    const std::string port = "/dev/serial/by-id/usb-x y";
+    const std::string command =
+        "romup -c -p" + shell_word(port.c_str()) + " -f" + shell_word(row.raw.c_str()) + " -s19200";
+    const std::vector<std::string> expected = {"-c", "-p" + port, "-f" + row.raw, "-s19200"};
+    EXPECT_EQ(arguments_run("bash", folder, command), expected) << command;
+    // Without a control character the word is plain POSIX: dash reads it too.
+    if (row.word.rfind("$'", 0) != 0) {
+        EXPECT_EQ(arguments_run("sh", folder, command), expected) << command;
+    }
+    for (const char* planted : {"PWNED", "PWNED2", "PWNED3"}) {
+        EXPECT_NE(access((folder.path + "/" + planted).c_str(), F_OK), 0) << planted;
+    }
+}
+
+const std::string utf8 = "\xd0\xbf\xd1\x80\xd0\xbe\xd1\x88.hex";
+const std::string escape_sequence = "fw\r\033[2K\033[8m.hex";
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Name,
+    ::testing::Values(
+        // Ordinary names print exactly as they are.
+        name_case{"Plain", "firmware-1.5_b.hex", "firmware-1.5_b.hex", "firmware-1.5_b.hex"},
+        name_case{"Path", "/opt/tavrin/fw,v2:a=b+c@d%e.hex", "/opt/tavrin/fw,v2:a=b+c@d%e.hex",
+                  "/opt/tavrin/fw,v2:a=b+c@d%e.hex"},
+        name_case{"Utf8", utf8, utf8, utf8},
+        name_case{"Latin1Byte", "fw\xe9.hex", "fw\xe9.hex", "fw\xe9.hex"},
+        name_case{"LeadingDash", "-fw.hex", "-fw.hex", "-fw.hex"},
+        // What a shell would split or run is quoted; the terminal shows it as it is.
+        name_case{"Blank", "my fw.hex", "my fw.hex", "'my fw.hex'"},
+        name_case{"Quote", "it's.hex", "it's.hex", "'it'\\''s.hex'"},
+        name_case{"BlankQuoteBackslash", "my 'fw'\\.hex", "my 'fw'\\.hex",
+                  "'my '\\''fw'\\''\\.hex'"},
+        name_case{"Dollar", "fw$(touch PWNED2).hex", "fw$(touch PWNED2).hex",
+                  "'fw$(touch PWNED2).hex'"},
+        name_case{"Backquotes", "fw`touch PWNED3`.hex", "fw`touch PWNED3`.hex",
+                  "'fw`touch PWNED3`.hex'"},
+        name_case{"Semicolon", "fw;touch PWNED;.hex", "fw;touch PWNED;.hex",
+                  "'fw;touch PWNED;.hex'"},
+        name_case{"Glob", "fw*.hex", "fw*.hex", "'fw*.hex'"},
+        name_case{"Backslash", "fw\\n.hex", "fw\\n.hex", "'fw\\n.hex'"},
+        // Control bytes: escaped on the terminal, in $'...' for the shell.
+        name_case{"Newline", "fw\n.hex", "fw\\n.hex", "$'fw\\n.hex'"},
+        name_case{"NamedEscapes", "\a\b\t\n\v\f\r", "\\a\\b\\t\\n\\v\\f\\r",
+                  "$'\\a\\b\\t\\n\\v\\f\\r'"},
+        name_case{"EscapeSequence", escape_sequence, "fw\\r\\033[2K\\033[8m.hex",
+                  "$'fw\\r\\033[2K\\033[8m.hex'"},
+        name_case{"WindowTitle", "\033]0;owned\a", "\\033]0;owned\\a", "$'\\033]0;owned\\a'"},
+        name_case{"OtherControls", std::string("\x01\x1f\x7f", 3), "\\001\\037\\177",
+                  "$'\\001\\037\\177'"},
+        name_case{"ControlWithQuoteAndBackslash", "a'b\\c\td\x7f", "a'b\\c\\td\\177",
+                  "$'a\\'b\\\\c\\td\\177'"}),
+    row_name());
+
+// The question and the warnings name the firmware; neither lets its escape
+// sequence through.
+TEST(ShownNameRun, QuestionAndWarningsShowTheNameEscaped) {
+    temp_dir dir;
+    const std::string raw = dir.path + "/fw\r\033[2K.hex";
+    const std::string shown = dir.path + "/fw\\r\\033[2K.hex";
+    dir.file("fw\r\033[2K.hex", ":0100000000FF\n");
+    small_run setup(eof_record, good_firmware, "n\n");
+    setup.options.args[1] = "-f" + raw;
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(eof_record)) + "\r\n" +
+                           ready + "\r\n\n" + "Warning: [" + shown +
+                           "] has no end-of-file record: the file may be cut short\r\n" +
+                           "Warning: Y erases the Flash; a modem that refuses this image, or "
+                           "takes only part of it, is left without firmware\r\n" +
+                           "Ready to transfer [" + shown + "] to the Flash. Reprogram [Y/N]? " +
+                           aborted);
+    EXPECT_EQ(run.out.find('\033'), std::string::npos);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(ShownNameRun, CanNotOpenShowsTheNameEscaped) {
+    run_options options;
+    options.args = {"-p/nonexistent/tty\033]0;x\a",
+                    "-f" + std::string(ROMUP_IMAGES_DIR) + "/firmware.hex", "-c"};
+    options.with_modem = false;
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.out, banner + "Can not open [/nonexistent/tty\\033]0;x\\a]\r\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+} // namespace
