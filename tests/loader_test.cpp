@@ -171,38 +171,36 @@ INSTANTIATE_TEST_SUITE_P(Loader, LoaderStart,
                                            ready_case{"Silent", "", false}),
                          row_name{});
 
-TEST(Reload, SendsOnlyXToASilentModem) {
-    temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", good_firmware);
-    run_options options;
-    options.args = {"-p{port}", "-f" + firmware, "-c", "-l" + dir.path + "/missing.hex"};
-    options.answer = "n";
-    options.modem.silent = true;
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out,
-              banner + "Trying to re-load firmware code\r\n" + question("", firmware) + aborted);
-    EXPECT_EQ(run.line.received, "XSTARTUP\r");
-    EXPECT_EQ(run.status, 1);
-}
+struct reload_case {
+    const char* name;
+    bool silent;
+    std::string answer_to_x; // shown at the question
+};
 
-TEST(Reload, ShowsTheLoadersAnswer) {
+class Reload : public ::testing::TestWithParam<reload_case> {};
+
+TEST_P(Reload, SendsXThenStartupWhenDeclined) {
+    const reload_case& row = GetParam();
     temp_dir dir;
     const std::string firmware = dir.file("fw.hex", good_firmware);
     run_options options;
-    options.args = {"-c", "-p{port}", "-f" + firmware};
-    options.answer = "N";
+    options.args = {"-c", "-p{port}", "-f" + firmware, "-l" + dir.path + "/missing.hex"};
+    options.answer = "n";
+    options.modem.silent = row.silent;
     options.modem.start = sim_start::loader_running;
-    options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
+    options.modem.answers = {{"X", 1, row.answer_to_x}};
     const run_result run = run_romup(options);
     EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
-                           question("\r\nREADY\r\n", firmware) + aborted);
+                           question(row.answer_to_x, firmware) + aborted);
     EXPECT_EQ(run.line.received, "XSTARTUP\r");
     EXPECT_EQ(run.status, 1);
 }
 
-} // namespace
-
-namespace {
+INSTANTIATE_TEST_SUITE_P(Loader, Reload,
+                         ::testing::Values(reload_case{"SilentModem", true, ""},
+                                           reload_case{"ShowsTheLoadersAnswer", false,
+                                                       "\r\nREADY\r\n"}),
+                         row_name{});
 
 TEST(StandardOutput, ClosedIsNeverThePort) {
     loader_run run_setup(":00\n" + eof_record);

@@ -27,6 +27,8 @@ struct answer_case {
     const char* name;
     std::string answer;
     bool proceeds;
+    std::vector<int> signals = {};                 // sent while the question is open
+    std::vector<sim_answer_override> answers = {}; // the modem's own
 };
 
 class Confirmation : public ::testing::TestWithParam<answer_case> {};
@@ -35,6 +37,8 @@ TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
     const answer_case& row = GetParam();
     dialogue_run setup;
     setup.options.answer = row.answer;
+    setup.options.signals_at_question = row.signals;
+    setup.options.modem.answers = row.answers;
     const run_result run = run_romup(setup.options);
     if (row.proceeds) {
         EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
@@ -52,23 +56,17 @@ TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogue, Confirmation,
-    ::testing::Values(answer_case{"LowerY", "y\n", true}, answer_case{"UpperY", "Y\n", true},
-                      answer_case{"LineStartingWithY", "yes, go ahead\n", true},
-                      answer_case{"YWithoutLineEnd", "Y", true},
-                      answer_case{"LowerN", "n\n", false}, answer_case{"UpperN", "N\n", false},
-                      answer_case{"EmptyLine", "\n", false}, answer_case{"EndOfInput", "", false},
-                      answer_case{"BlankBeforeY", " y\n", false}),
+    ::testing::Values(
+        answer_case{"LowerY", "y\n", true}, answer_case{"UpperY", "Y\n", true},
+        answer_case{"LineStartingWithY", "yes, go ahead\n", true},
+        answer_case{"YWithoutLineEnd", "Y", true}, answer_case{"LowerN", "n\n", false},
+        answer_case{"UpperN", "N\n", false}, answer_case{"EmptyLine", "\n", false},
+        answer_case{"EndOfInput", "", false}, answer_case{"BlankBeforeY", " y\n", false},
+        // The interrupt key at the question changes nothing: the answer decides.
+        answer_case{"InterruptAtTheQuestionIsIgnored", "y\n", true, {SIGINT, SIGTERM}},
+        answer_case{
+            "RefusalStillTellsASilentLoaderToStart", "n\n", false, {}, {{"STARTUP", 1, ""}}}),
     row_name{});
-
-TEST(Dialogue, RefusalStillTellsASilentLoaderToStart) {
-    dialogue_run setup;
-    setup.options.answer = "n\n";
-    setup.options.modem.answers = {{"STARTUP", 1, ""}};
-    const run_result run = run_romup(setup.options);
-    EXPECT_EQ(without_warnings(run.out), setup.until_question() + aborted);
-    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
-    EXPECT_EQ(run.status, 1);
-}
 
 struct erase_case {
     const char* name;
@@ -212,19 +210,6 @@ TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
     EXPECT_EQ(run.out.substr(run.out.size() - loaded.size()), loaded);
-}
-
-} // namespace
-
-namespace {
-
-// The interrupt key at the question changes nothing: the answer decides.
-TEST(Dialogue, InterruptAtTheQuestionIsIgnored) {
-    dialogue_run setup;
-    setup.options.signals_at_question = {SIGINT, SIGTERM};
-    const run_result run = run_romup(setup.options);
-    EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-    EXPECT_EQ(run.status, 0);
 }
 
 } // namespace

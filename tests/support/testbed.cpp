@@ -142,8 +142,6 @@ void wait_until_queued(int slave_fd, int count) {
     }
 }
 
-// Starts args[0] with the rest as its arguments, standard output and error to
-// the file log; returns its process id, or -1.
 std::vector<char*> argv_of(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -244,8 +242,6 @@ bool wait_for_file(const std::string& path) {
     return false;
 }
 
-// Waits up to seconds for the program to end, and kills it after that; true
-// when it ended by itself with status 0.
 bool ended_well(pid_t pid, int seconds) {
     int status = 0;
     for (int tenths = 0; tenths < seconds * 10; ++tenths) {
