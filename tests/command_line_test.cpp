@@ -51,6 +51,7 @@ TEST_P(StartUp, PrintsAndEnds) {
     // No ramagent.hex in the folder romup runs in.
     options.cwd = files.dir.path;
     options.with_modem = false;
+    options.busy_poll = true; // exactly these arguments
     const run_result run = run_romup(options);
     EXPECT_EQ(run.out, banner + files.expand(row.expected));
     EXPECT_EQ(run.status, 1);
@@ -125,6 +126,7 @@ TEST(CommandLine, PathsOfFiveHundredTwelveAreTakenWhole) {
     run_options options;
     options.args = {"-p" + port, "-f" + firmware, "-l" + firmware};
     options.with_modem = false;
+    options.busy_poll = true;
     const run_result run = run_romup(options);
     EXPECT_EQ(run.out, banner + "Can not open [" + port + "]\r\n");
     EXPECT_EQ(run.status, 1);
@@ -139,6 +141,7 @@ TEST(CommandLine, PathsOfFiveHundredThirteenAreRefused) {
         options.args = {"-p/nonexistent/ttyS9", "-f" + firmware, "-l" + firmware,
                         letter + long_path};
         options.with_modem = false;
+        options.busy_poll = true;
         const run_result run = run_romup(options);
         EXPECT_EQ(run.out, banner + usage) << letter;
         EXPECT_EQ(run.status, 1) << letter;
@@ -160,6 +163,7 @@ TEST_P(Allocation, FailureEndsTheRunAtOnce) {
     options.args = {"-p/nonexistent/ttyS9", "-f" + dir.file("fw.hex", ":00000001FF\n"),
                     "-l" + dir.file("loader.hex", ":00000001FF\n")};
     options.with_modem = false;
+    options.busy_poll = true;
     options.environment = {"LD_PRELOAD=" ROMUP_FAIL_CALLOC,
                            "FAIL_CALLOC=" + std::to_string(row.count) + " " +
                                std::to_string(row.occurrence),

@@ -28,9 +28,10 @@ struct run_options {
     std::string cwd;
     // The real romup, with the real 2 s and 200 ms, instead of the test build.
     bool production = false;
-    // The test build starts with -w, so that its waits sleep and many runs
-    // share the processors; a test of the default mode's waits, which poll
-    // and count processor time, sets this (the real romup always polls).
+    // The test build starts with -w before args, so that its waits sleep and
+    // many runs share the processors. Set for the default mode's waits, which
+    // poll and count processor time, and for a command line taken exactly as
+    // args (the real romup always starts with args alone).
     bool busy_poll = false;
     // Without a modem nobody serves the pseudo-terminal (it stays silent).
     bool with_modem = true;
