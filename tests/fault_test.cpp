@@ -37,14 +37,17 @@ TEST_P(Vanish, EndsTheUploadWithItsFailure) {
     EXPECT_EQ(run.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fault, Vanish,
-    ::testing::Values(vanish_case{"FirstLoaderLine", true, 1, "\r\nError while loading code\r\n"},
-                      vanish_case{"MidLoader", true, 40, "\r\nError while loading code\r\n"},
-                      vanish_case{"FirstFirmwareLine", false, 1,
-                                  "\r\nError while loading Flash\r\n"},
-                      vanish_case{"MidFirmware", false, 200, "\r\nError while loading Flash\r\n"}),
-    row_name{});
+const std::string code_failed = "\r\nError while loading code\r\n";
+const std::string flash_failed = "\r\nError while loading Flash\r\n";
+
+INSTANTIATE_TEST_SUITE_P(Fault, Vanish,
+                         ::testing::Values(vanish_case{"FirstLoaderLine", true, 1, code_failed},
+                                           vanish_case{"MidLoader", true, 40, code_failed},
+                                           vanish_case{"FirstFirmwareLine", false, 1, flash_failed},
+                                           vanish_case{"MidFirmware", false, 200, flash_failed}),
+                         row_name{});
+
+const std::string loader_sent = probe_commands + ":00\r:00000001FF\rREPROGRAM\r";
 
 TEST(Fault, BinaryBytesInImagesAndReplies) {
     std::string binary;
@@ -57,8 +60,7 @@ TEST(Fault, BinaryBytesInImagesAndReplies) {
     const std::string announcement = "\x01\xff READY \x1b[2J\x7f\b";
     setup.options.modem.loader_ready = announcement;
     const run_result run = run_romup(setup.options);
-    EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rREPROGRAM\r" + binary + "\r" +
-                                     binary + "\r" + restart_commands);
+    EXPECT_EQ(run.line.received, loader_sent + binary + "\r" + binary + "\r" + restart_commands);
     EXPECT_NE(without_warnings(run.out).find(question(announcement, setup.firmware)),
               std::string::npos);
     EXPECT_EQ(run.status, 0);
@@ -71,16 +73,9 @@ TEST(Fault, LineOfHundredKilobytes) {
     }
     const run_result run =
         run_romup(small_run(":00\n" + eof_record, long_line + "\n", "y\n").options);
-    // Cut into image lines of 1023 bytes; the LF left over makes a last, empty one.
-    std::string sent;
-    for (std::size_t at = 0; at < long_line.size(); at += 1023) {
-        sent += long_line.substr(at, 1023) + "\r";
-    }
-    if (long_line.size() % 1023 == 0) {
-        sent += "\r";
-    }
+    // Cut into image lines of 1023 bytes, each sent with its CR.
     EXPECT_EQ(run.line.received,
-              probe_commands + ":00\r:00000001FF\rREPROGRAM\r" + sent + restart_commands);
+              loader_sent + frame(long_line + "\n", false).bytes + restart_commands);
     EXPECT_EQ(run.status, 0);
 }
 

@@ -44,41 +44,45 @@ std::string lower_case(std::string text) {
     return text;
 }
 
-std::string with_crlf(const std::string& text) {
-    std::string crlf;
-    for (char c : text) {
-        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
-    return crlf;
-}
-
 std::string every_byte_twice() {
     std::string bytes;
-    for (int round = 0; round < 2; ++round) {
-        for (int value = 0; value < 256; ++value) {
-            bytes += static_cast<char>(value);
-        }
+    for (int value = 0; value < 512; ++value) {
+        bytes += static_cast<char>(value % 256);
     }
     return bytes;
 }
 
-const std::string risk = "Warning: Y erases the Flash; a modem that refuses this image, or takes "
-                         "only part of it, is left without firmware\r\n";
+// The warning that a line of the image is no record, and why.
+std::string not_a_record(int line, const std::string& why) {
+    return "Warning: [{fw}] line " + std::to_string(line) + " is not an Intel HEX record (" + why +
+           ")\r\n";
+}
+const std::string no_end =
+    "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n";
+const std::string no_data = "Warning: [{fw}] holds no data record: there is no firmware in it\r\n";
+const std::string binary_warnings = not_a_record(1, "no colon at its start") +
+                                    "Warning: [{fw}] has 2 more lines with problems\r\n" + no_end +
+                                    no_data;
 
 // "{fw}" in an expected warning stands for the firmware's name.
 struct check_case {
     const char* name;
     std::string firmware;
-    std::string warnings; // every warning line, in order; "" for none
+    // Every warning line, in order, but the last: any warning is followed by
+    // the one about the risk of going on. "" for none.
+    std::string warnings;
     bool reload = false;
     std::string answer = "n\n";
 };
 
-std::string with_name(std::string warnings, const std::string& name) {
-    for (std::size_t at; (at = warnings.find("{fw}")) != std::string::npos;) {
-        warnings.replace(at, 4, name);
+// The warnings at the question about a firmware named name.
+std::string expected_warnings(const check_case& row, const std::string& name) {
+    if (row.warnings.empty()) {
+        return "";
     }
-    return warnings;
+    return with_paths(row.warnings, {{"{fw}", name}}) +
+           "Warning: Y erases the Flash; a modem that refuses this image, or takes only part of "
+           "it, is left without firmware\r\n";
 }
 
 // The warnings that the check of content prints, content fed in pieces of
@@ -103,7 +107,7 @@ class RecordRule : public ::testing::TestWithParam<check_case> {};
 
 TEST_P(RecordRule, WarnsOfTheFirstFaultAndWhatIsMissing) {
     const check_case& row = GetParam();
-    const std::string expected = with_name(row.warnings, "fw.hex");
+    const std::string expected = expected_warnings(row, "fw.hex");
     EXPECT_EQ(warnings_of(row.firmware, row.firmware.size() + 1), expected);
     EXPECT_EQ(warnings_of(row.firmware, 1), expected);
 }
@@ -111,66 +115,29 @@ TEST_P(RecordRule, WarnsOfTheFirstFaultAndWhatIsMissing) {
 INSTANTIATE_TEST_SUITE_P(
     Firmware, RecordRule,
     ::testing::Values(
-        check_case{"WellFormed", image, "", false, "y\n"},
-        check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
-        check_case{"LowerCaseDigits", lower_case(image), "", false, "y\n"},
-        check_case{"CarriageReturnLineFeedEnds", with_crlf(image), "", false, "y\n"},
-        check_case{"BlankLines", "\n" + line1 + "\r\n\n" + line2 + eof_record + "\n", "", false,
-                   "y\n"},
-        check_case{"Binary", every_byte_twice(),
-                   "Warning: [{fw}] line 1 is not an Intel HEX record (no colon at its start)\r\n"
-                   "Warning: [{fw}] has 2 more lines with problems\r\n"
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n"
-                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" +
-                       risk},
-        check_case{"BinaryInReloadMode", every_byte_twice(),
-                   "Warning: [{fw}] line 1 is not an Intel HEX record (no colon at its start)\r\n"
-                   "Warning: [{fw}] has 2 more lines with problems\r\n"
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n"
-                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" +
-                       risk,
-                   true},
+        check_case{"WellFormed", image, ""}, check_case{"LowerCaseDigits", lower_case(image), ""},
+        check_case{"CarriageReturnLineFeedEnds", with_paths(image, {{"\n", "\r\n"}}), ""},
+        check_case{"BlankLines", "\n" + line1 + "\r\n\n" + line2 + eof_record + "\n", ""},
+        check_case{"Binary", every_byte_twice(), binary_warnings},
         check_case{"CutInARecord", line1 + line2.substr(0, 11),
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (byte count 4, but 0 data "
-                   "bytes)\r\n"
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
-                       risk},
+                   not_a_record(2, "byte count 4, but 0 data bytes") + no_end},
         check_case{"CutInADigitPair", line1 + line2.substr(0, 12),
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (an odd number of "
-                   "hexadecimal digits)\r\n"
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
-                       risk},
-        // Every line that is there is good: the operator may still go on.
-        check_case{"CutAfterARecord", line1 + line2,
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
-                       risk,
-                   false, "y\n"},
+                   not_a_record(2, "an odd number of hexadecimal digits") + no_end},
+        check_case{"CutAfterARecord", line1 + line2, no_end},
         check_case{"BadChecksum", line1 + line2.substr(0, 17) + "DF\n" + eof_record,
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (checksum DF, expected "
-                   "DE)\r\n" +
-                       risk},
+                   not_a_record(2, "checksum DF, expected DE")},
         check_case{"WrongByteCount", record(0, 0, "\x01\x02\x03\x04", 1) + line2 + eof_record,
-                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 5, but 4 data "
-                   "bytes)\r\n" +
-                       risk},
+                   not_a_record(1, "byte count 5, but 4 data bytes")},
         check_case{"UnknownRecordType", line1 + record(6, 0, "") + line2 + eof_record,
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (unknown record type "
-                   "06)\r\n" +
-                       risk},
+                   not_a_record(2, "unknown record type 06")},
         check_case{"NotAHexDigit", line1 + ":0400040005060708G\n" + eof_record,
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (a byte that is no "
-                   "hexadecimal digit at column 18)\r\n" +
-                       risk},
+                   not_a_record(2, "a byte that is no hexadecimal digit at column 18")},
         check_case{"CarriageReturnInsideALine", line1 + ":04000400\r05060708DE\n" + eof_record,
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (a byte that is no "
-                   "hexadecimal digit at column 10)\r\n" +
-                       risk},
+                   not_a_record(2, "a byte that is no hexadecimal digit at column 10")},
         check_case{"DataAfterTheEnd", image + line2 + "junk\n",
                    "Warning: [{fw}] line 4 comes after the end-of-file record\r\n"
-                   "Warning: [{fw}] has 1 more line with a problem\r\n" +
-                       risk},
-        check_case{"NoDataRecord", eof_record,
-                   "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" + risk},
+                   "Warning: [{fw}] has 1 more line with a problem\r\n"},
+        check_case{"NoDataRecord", eof_record, no_data},
         // Each record type but data holds a fixed count of bytes.
         check_case{"AddressRecordsOfTheirSize",
                    record(4, 0, std::string(2, '\0')) + record(2, 0, std::string(2, '\0')) + line1 +
@@ -178,30 +145,19 @@ INSTANTIATE_TEST_SUITE_P(
                        eof_record,
                    ""},
         check_case{"EndRecordWithData", image + record(1, 0, "\x01"),
-                   "Warning: [{fw}] line 4 comes after the end-of-file record\r\n" + risk},
+                   "Warning: [{fw}] line 4 comes after the end-of-file record\r\n"},
         check_case{"EndRecordWithDataAlone", line1 + record(1, 0, "\x01"),
-                   "Warning: [{fw}] line 2 is not an Intel HEX record (byte count 1, but a "
-                   "record of type 01 holds 0)\r\n"
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
-                       risk},
+                   not_a_record(2, "byte count 1, but a record of type 01 holds 0") + no_end},
         check_case{"LinearAddressOfOneByte", record(4, 0, "\x01") + image,
-                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 1, but a "
-                   "record of type 04 holds 2)\r\n" +
-                       risk},
+                   not_a_record(1, "byte count 1, but a record of type 04 holds 2")},
         check_case{"SegmentAddressOfFourBytes", record(2, 0, std::string(4, '\0')) + image,
-                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 4, but a "
-                   "record of type 02 holds 2)\r\n" +
-                       risk},
+                   not_a_record(1, "byte count 4, but a record of type 02 holds 2")},
         check_case{"StartAddressOfTwoBytes",
                    image.substr(0, image.size() - eof_record.size()) +
                        record(5, 0, std::string(2, '\0')) + eof_record,
-                   "Warning: [{fw}] line 3 is not an Intel HEX record (byte count 2, but a "
-                   "record of type 05 holds 4)\r\n" +
-                       risk},
+                   not_a_record(3, "byte count 2, but a record of type 05 holds 4")},
         check_case{"SegmentStartOfNoByte", record(3, 0, "") + image,
-                   "Warning: [{fw}] line 1 is not an Intel HEX record (byte count 0, but a "
-                   "record of type 03 holds 4)\r\n" +
-                       risk}),
+                   not_a_record(1, "byte count 0, but a record of type 03 holds 4")}),
     row_name{});
 
 // End to end: where the warnings appear, in both modes, and that the answer
@@ -229,43 +185,32 @@ TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
         before_question += progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
         sent_before = probe_commands + ":00000001FF\r";
     }
-    const std::string warnings = with_name(row.warnings, firmware);
-    const std::string question_text =
-        "Ready to transfer [" + firmware + "] to the Flash. Reprogram [Y/N]? ";
+    const std::string until_answer = before_question + expected_warnings(row, firmware) +
+                                     "Ready to transfer [" + firmware +
+                                     "] to the Flash. Reprogram [Y/N]? ";
 
     const run_result run = run_romup(options);
     if (row.answer == "n\n") {
-        EXPECT_EQ(run.out, before_question + warnings + question_text + aborted);
+        EXPECT_EQ(run.out, until_answer + aborted);
         EXPECT_EQ(run.line.received, sent_before + "STARTUP\r");
         EXPECT_FALSE(run.line.erased);
         EXPECT_EQ(run.status, 1);
     } else {
-        EXPECT_EQ(run.out, before_question + warnings + question_text + erasing +
+        EXPECT_EQ(run.out, until_answer + erasing +
                                progress_line(firmware_heading, percents_of(row.firmware)) + loaded);
         EXPECT_TRUE(run.line.erased);
         EXPECT_EQ(run.status, 0);
     }
 }
 
-const std::string binary_warnings =
-    "Warning: [{fw}] line 1 is not an Intel HEX record (no colon at its start)\r\n"
-    "Warning: [{fw}] has 2 more lines with problems\r\n"
-    "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n"
-    "Warning: [{fw}] holds no data record: there is no firmware in it\r\n" +
-    risk;
-
 INSTANTIATE_TEST_SUITE_P(
     Firmware, ImageCheck,
-    ::testing::Values(
-        check_case{"WellFormed", image, "", false, "y\n"},
-        check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
-        check_case{"Binary", every_byte_twice(), binary_warnings},
-        check_case{"BinaryInReloadMode", every_byte_twice(), binary_warnings, true},
-        // Every line that is there is good: the operator may still go on.
-        check_case{"CutAfterARecord", line1 + line2,
-                   "Warning: [{fw}] has no end-of-file record: the file may be cut short\r\n" +
-                       risk,
-                   false, "y\n"}),
+    ::testing::Values(check_case{"WellFormed", image, "", false, "y\n"},
+                      check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
+                      check_case{"Binary", every_byte_twice(), binary_warnings},
+                      check_case{"BinaryInReloadMode", every_byte_twice(), binary_warnings, true},
+                      // Every line that is there is good: the operator may still go on.
+                      check_case{"CutAfterARecord", line1 + line2, no_end, false, "y\n"}),
     row_name{});
 
 } // namespace

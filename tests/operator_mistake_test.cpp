@@ -5,7 +5,6 @@
 #include "harness.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,7 +14,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -23,15 +21,13 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 namespace {
 
 using test_rows::operator<<;
 
+const std::string images = ROMUP_IMAGES_DIR;
 const std::string loader_file = ":00\n" + eof_record;
-const std::string loader_sent = ":00\r:00000001FF\r";
 
 // The highest percentage a progress update on standard output shows.
 int highest_percent(const std::string& out) {
@@ -44,23 +40,38 @@ int highest_percent(const std::string& out) {
 }
 
 // ---------------------------------------------------------------------------
-// The port: only a terminal is taken; anything else is left as it was.
+// A port that is no terminal or that another program holds, and firmware
+// that cannot be used: the run ends with its message before anything reaches
+// the line or what stands at the port's path. The pseudo-terminal keeps its
+// own settings: 9600 bit/s, raw, without NOFLSH.
 
-enum class port_kind { regular_file, null_device, fifo, socket };
+// What stands at the port's path: the pseudo-terminal the modem answers on,
+// free or with its lock held by another program, or something else.
+enum class port_kind { terminal, locked, regular_file, null_device, fifo, socket };
+enum class source { file, fifo, path };
 
-struct port_case {
+struct refused_case {
     const char* name;
-    port_kind kind;
+    std::string message; // "{fw}" and "{port}" stand for the firmware's path and the port's
+    // The file's or the FIFO's bytes, or the path itself, where "{port}" and
+    // "{dir}" stand for the pseudo-terminal and the test's folder.
+    std::string firmware;
+    source from = source::file;
+    port_kind port = port_kind::terminal;
 };
 
-class PortThatIsNoTerminal : public ::testing::TestWithParam<port_case> {};
+class Refused : public ::testing::TestWithParam<refused_case> {};
 
-TEST_P(PortThatIsNoTerminal, IsLeftAsItWas) {
-    const port_case& row = GetParam();
+TEST_P(Refused, EndsTheRunBeforeAnythingIsTouched) {
+    const refused_case& row = GetParam();
     temp_dir dir;
     std::string port = dir.path + "/port";
     int held = -1;
-    switch (row.kind) {
+    switch (row.port) {
+    case port_kind::terminal:
+    case port_kind::locked:
+        port = "{port}";
+        break;
     case port_kind::regular_file: {
         dir.file("port", "the operator's file\n");
         const timeval long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -84,20 +95,39 @@ TEST_P(PortThatIsNoTerminal, IsLeftAsItWas) {
         break;
     }
     }
+    std::string firmware = dir.path + "/fw.hex";
+    std::unique_ptr<fifo_writer> writer;
+    if (row.from == source::file) {
+        dir.file("fw.hex", row.firmware);
+    } else if (row.from == source::fifo) {
+        writer = std::make_unique<fifo_writer>(firmware, row.firmware);
+    } else {
+        firmware = with_paths(row.firmware, {{"{dir}", dir.path}});
+    }
+    // With the modem's port, the firmware is what is refused: before the
+    // loader is looked at (here it does not exist).
+    const std::string loader = row.port == port_kind::terminal
+                                   ? dir.path + "/missing.hex"
+                                   : dir.file("loader.hex", loader_file);
     run_options options;
-    options.args = {"-p" + port, "-f" + dir.file("fw.hex", ":00\n"),
-                    "-l" + dir.file("loader.hex", loader_file)};
+    options.args = {"-p" + port, "-f" + firmware, "-l" + loader};
+    options.port_locked = row.port == port_kind::locked;
     const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + "Can not open [" + port + "]\r\n");
+    const auto on_pty = [&](const std::string& path) {
+        return with_paths(path, {{"{port}", run.port_path}});
+    };
+    EXPECT_EQ(run.out, banner + with_paths(row.message,
+                                           {{"{fw}", on_pty(firmware)}, {"{port}", on_pty(port)}}));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
-    if (row.kind == port_kind::regular_file) {
+    EXPECT_EQ(run.line.received, "");
+    if (row.port == port_kind::regular_file) {
         EXPECT_EQ(read_file(port), "the operator's file\n");
         struct stat info {};
         ASSERT_EQ(stat(port.c_str(), &info), 0);
         EXPECT_EQ(info.st_mtime, 1000000000);
     }
-    if (row.kind == port_kind::fifo) {
+    if (row.port == port_kind::fifo) {
         char byte = 0;
         // With no writer left, an empty FIFO reads as its end.
         EXPECT_EQ(read(held, &byte, 1), 0);
@@ -105,144 +135,74 @@ TEST_P(PortThatIsNoTerminal, IsLeftAsItWas) {
     if (held != -1) {
         close(held);
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Port, PortThatIsNoTerminal,
-                         ::testing::Values(port_case{"RegularFile", port_kind::regular_file},
-                                           port_case{"NullDevice", port_kind::null_device},
-                                           port_case{"Fifo", port_kind::fifo},
-                                           port_case{"Socket", port_kind::socket}),
-                         row_name{});
-
-// romup -pfirmware.hex -f/dev/ttyUSB0: the firmware is tested first, and a
-// terminal is no image; the firmware file is not written.
-TEST(Port, SwappedOptionsLeaveTheFirmwareAsItWas) {
-    temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", ":00\n");
-    run_options options;
-    options.args = {"-p" + firmware, "-f{port}", "-l" + dir.file("loader.hex", loader_file)};
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + "Can not open [" + run.port_path + "]\r\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(read_file(firmware), ":00\n");
-    EXPECT_EQ(run.line.received, "");
-}
-
-// Another program holds the port's lock: nothing is written, nothing is set.
-TEST(Port, HeldByAnotherProgramIsLeftAlone) {
-    temp_dir dir;
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", ":00\n"),
-                    "-l" + dir.file("loader.hex", loader_file)};
-    options.port_locked = true;
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + "Port [" + run.port_path + "] is in use by another program\r\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.line.received, "");
-    // The pseudo-terminal's own settings: 9600 bit/s, raw, without NOFLSH.
     ASSERT_TRUE(run.have_settings);
     EXPECT_EQ(run.ospeed, static_cast<unsigned long>(B9600));
     EXPECT_EQ(run.lflag & NOFLSH, 0u);
 }
 
-// ---------------------------------------------------------------------------
-// Firmware that cannot be used is refused before the port opens, and before
-// the loader is looked at (here it does not exist).
-
-enum class source { file, fifo, path };
-
-struct refused_case {
-    const char* name;
-    source from;
-    std::string content; // the file's or the FIFO's bytes, or the path itself, where
-                         // "{port}" and "{dir}" stand for the port and the test's folder
-    std::string message; // "{fw}" stands for the firmware's path
-};
-
-class RefusedFirmware : public ::testing::TestWithParam<refused_case> {};
-
-TEST_P(RefusedFirmware, EndsTheRunBeforeThePortOpens) {
-    const refused_case& row = GetParam();
-    temp_dir dir;
-    std::string firmware = dir.path + "/fw.hex";
-    std::unique_ptr<fifo_writer> writer;
-    switch (row.from) {
-    case source::file:
-        dir.file("fw.hex", row.content);
-        break;
-    case source::fifo:
-        writer = std::make_unique<fifo_writer>(firmware, row.content);
-        break;
-    case source::path:
-        // The harness puts the port's path in place of "{port}".
-        firmware = with_paths(row.content, {{"{dir}", dir.path}});
-        break;
-    }
-    run_options options;
-    options.args = {"-p{port}", "-f" + firmware, "-l" + dir.path + "/missing.hex"};
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + with_paths(row.message, {{"{fw}", firmware},
-                                                         {"{port}", run.port_path},
-                                                         {"{dir}", dir.path}}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.line.received, "");
-    ASSERT_TRUE(run.have_settings);
-    EXPECT_EQ(run.ospeed, static_cast<unsigned long>(B9600));
-}
-
 const std::string empty_firmware = "Firmware file [{fw}] is empty\r\n";
 const std::string cannot_open_firmware = "Can not open [{fw}]\r\n";
+const std::string cannot_open_port = "Can not open [{port}]\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Firmware, RefusedFirmware,
+    Mistake, Refused,
     ::testing::Values(
-        refused_case{"EmptyFile", source::file, "", empty_firmware},
-        refused_case{"OneLineFeed", source::file, "\n", empty_firmware},
-        refused_case{"BlankLines", source::file, "\r\n\n\r\r\n", empty_firmware},
-        refused_case{"NulBytes", source::file, std::string(5000, '\0'), empty_firmware},
-        refused_case{"NulBeforeText", source::file, std::string("\0:00\n", 5), empty_firmware},
-        refused_case{"EmptyFifo", source::fifo, "", empty_firmware},
-        refused_case{"FifoOfBlankLines", source::fifo, "\n\r\n\n", empty_firmware},
-        refused_case{"NullDevice", source::path, "/dev/null", cannot_open_firmware},
-        refused_case{"ZeroDevice", source::path, "/dev/zero", cannot_open_firmware},
-        refused_case{"Terminal", source::path, "{port}", cannot_open_firmware},
-        refused_case{"Directory", source::path, "{dir}", cannot_open_firmware},
+        refused_case{"PortIsARegularFile", cannot_open_port, ":00\n", source::file,
+                     port_kind::regular_file},
+        refused_case{"PortIsTheNullDevice", cannot_open_port, ":00\n", source::file,
+                     port_kind::null_device},
+        refused_case{"PortIsAFifo", cannot_open_port, ":00\n", source::file, port_kind::fifo},
+        refused_case{"PortIsASocket", cannot_open_port, ":00\n", source::file, port_kind::socket},
+        refused_case{"PortHeldByAnotherProgram", "Port [{port}] is in use by another program\r\n",
+                     ":00\n", source::file, port_kind::locked},
+        // romup -pfirmware.hex -f/dev/ttyUSB0: the firmware is tested first,
+        // and a terminal is no image; the file named as the port stays as it was.
+        refused_case{"SwappedOptions", cannot_open_firmware, "{port}", source::path,
+                     port_kind::regular_file},
+        refused_case{"EmptyFile", empty_firmware, ""},
+        refused_case{"OneLineFeed", empty_firmware, "\n"},
+        refused_case{"BlankLines", empty_firmware, "\r\n\n\r\r\n"},
+        refused_case{"NulBytes", empty_firmware, std::string(5000, '\0')},
+        refused_case{"NulBeforeText", empty_firmware, std::string("\0:00\n", 5)},
+        refused_case{"EmptyFifo", empty_firmware, "", source::fifo},
+        refused_case{"FifoOfBlankLines", empty_firmware, "\n\r\n\n", source::fifo},
+        refused_case{"NullDevice", cannot_open_firmware, "/dev/null", source::path},
+        refused_case{"ZeroDevice", cannot_open_firmware, "/dev/zero", source::path},
+        refused_case{"Terminal", cannot_open_firmware, "{port}", source::path},
+        refused_case{"Directory", cannot_open_firmware, "{dir}", source::path},
         // A regular file whose first read fails (EIO): unreadable, not empty.
-        refused_case{"ReadError", source::path, "/proc/self/mem", cannot_open_firmware}),
+        refused_case{"ReadError", cannot_open_firmware, "/proc/self/mem", source::path}),
     row_name{});
 
 // A firmware whose only text follows blank lines and NULs still has a line
 // to write.
 TEST(Firmware, TextAfterBlankLinesIsSent) {
-    temp_dir dir;
-    const std::string content = std::string("\n\0\n\r\nf1\n", 7);
-    run_options options;
-    options.args = {"-c", "-p{port}", "-f" + dir.file("fw.hex", content)};
-    options.answer = "y\n";
-    options.modem.start = sim_start::loader_running;
-    options.modem.check_records = false;
-    options.modem.erase_ms = 0;
-    const run_result run = run_romup(options);
+    small_run setup(loader_file, std::string("\n\0\n\r\nf1\n", 7), "y\n");
+    setup.options.args = {"-c", "-p{port}", "-f" + setup.firmware};
+    setup.options.modem.start = sim_start::loader_running;
+    const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.line.received, "XREPROGRAM\r\r\r\rf1\r" + restart_commands);
     EXPECT_EQ(run.status, 0);
 }
 
 // ---------------------------------------------------------------------------
-// Images from a pipe or FIFO are read whole before the port opens: their
-// uploads show percentages and write exactly the image.
+// Images from a pipe or FIFO are read whole before the port opens, into a
+// copy that goes to /tmp when $TMPDIR cannot take it: their uploads show
+// percentages and write exactly the image.
 
 struct fifo_case {
     const char* name;
     bool reload;
+    const char* tmpdir = nullptr; // "{dir}" stands for the test's folder (null: the test's own)
 };
 
 class FifoFirmware : public ::testing::TestWithParam<fifo_case> {};
 
 TEST_P(FifoFirmware, IsWrittenWholeWithPercentages) {
     const fifo_case& row = GetParam();
-    const std::string images = ROMUP_IMAGES_DIR;
     const std::string content = read_file(images + "/firmware.hex");
     temp_dir dir;
+    dir.file("a-file", "");
     const fifo_writer writer(dir.path + "/fw.fifo", content);
     run_options options;
     options.args = {"-p{port}", "-f" + writer.path};
@@ -251,6 +211,9 @@ TEST_P(FifoFirmware, IsWrittenWholeWithPercentages) {
         options.modem.start = sim_start::loader_running;
     } else {
         options.args.push_back("-l" + images + "/ramagent.hex");
+    }
+    if (row.tmpdir != nullptr) {
+        options.environment = {"TMPDIR=" + with_paths(row.tmpdir, {{"{dir}", dir.path}})};
     }
     options.answer = "y\n";
     options.modem.erase_ms = 20;
@@ -265,35 +228,10 @@ TEST_P(FifoFirmware, IsWrittenWholeWithPercentages) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Firmware, FifoFirmware,
-                         ::testing::Values(fifo_case{"Normal", false}, fifo_case{"Reload", true}),
-                         row_name{});
-
-// The copy of a pipe goes to /tmp when $TMPDIR cannot take it.
-struct tmpdir_case {
-    const char* name;
-    const char* tmpdir;
-};
-
-class FifoCopy : public ::testing::TestWithParam<tmpdir_case> {};
-
-TEST_P(FifoCopy, FallsBackToTmp) {
-    temp_dir dir;
-    dir.file("a-file", "");
-    const fifo_writer writer(dir.path + "/fw.fifo", good_firmware);
-    run_options options;
-    options.args = {"-c", "-p{port}", "-f" + writer.path};
-    options.environment = {"TMPDIR=" + with_paths(GetParam().tmpdir, {{"{dir}", dir.path}})};
-    options.modem.start = sim_start::loader_running;
-    options.answer = "n\n";
-    const run_result run = run_romup(options);
-    EXPECT_TRUE(ends_with(run.out, "Reprogram [Y/N]? " + aborted)) << run.out;
-    EXPECT_EQ(run.status, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Firmware, FifoCopy,
-                         ::testing::Values(tmpdir_case{"Missing", "{dir}/missing"},
-                                           tmpdir_case{"NotAFolder", "{dir}/a-file"},
-                                           tmpdir_case{"Empty", ""}),
+                         ::testing::Values(fifo_case{"Normal", false}, fifo_case{"Reload", true},
+                                           fifo_case{"TmpdirMissing", true, "{dir}/missing"},
+                                           fifo_case{"TmpdirNotAFolder", true, "{dir}/a-file"},
+                                           fifo_case{"TmpdirEmpty", true, ""}),
                          row_name{});
 
 // While romup waits for a FIFO's writer or its end, the port is not open yet
@@ -306,11 +244,10 @@ struct interrupt_case {
 class WaitForFifo : public ::testing::TestWithParam<interrupt_case> {};
 
 TEST_P(WaitForFifo, EndsOnTheInterruptKey) {
-    const interrupt_case& row = GetParam();
     temp_dir dir;
     const std::string fifo = dir.path + "/fw.fifo";
     std::unique_ptr<fifo_writer> writer;
-    if (row.with_writer) {
+    if (GetParam().with_writer) {
         writer = std::make_unique<fifo_writer>(fifo, ":0000", false);
     } else {
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -334,21 +271,25 @@ INSTANTIATE_TEST_SUITE_P(Firmware, WaitForFifo,
                          row_name{});
 
 // ---------------------------------------------------------------------------
-// Images changed by another program after their test.
+// Images changed by another program after their test: the image checked is
+// the image sent, from the descriptor of the check. A name removed or put to
+// another file changes nothing. The checked file changed in place ends the
+// run before the erase, while the probe runs (before the question) or while
+// the question is open (after the answer); during the upload, it fails the
+// upload, which never shows more than all of the image.
 
-// A lenient run: a small loader, a modem that checks no records and erases
-// at once.
-run_options lenient_run(const temp_dir& dir, const std::string& firmware) {
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", firmware),
-                    "-l" + dir.file("loader.hex", loader_file)};
-    options.answer = "y\n";
-    options.modem.check_records = false;
-    options.modem.erase_ms = 0;
-    return options;
-}
+enum class change { removed, directory, fifo, emptied, cut, extended, rewritten };
+enum class moment { probe, question, upload };
 
-// Many stdio buffers long, so that the change lands before romup reads on.
+struct change_case {
+    const char* name;
+    change what;
+    moment when;
+    bool loader = false; // the loader changes, else the firmware
+};
+
+// Many stdio buffers long, so that a change during the upload lands before
+// romup reads on.
 std::string long_firmware() {
     std::string firmware;
     for (int line = 0; line < 400; ++line) {
@@ -357,72 +298,15 @@ std::string long_firmware() {
     return firmware;
 }
 
-enum class change { removed, directory, fifo, emptied, cut, extended, rewritten };
+class ChangedAfterItsCheck : public ::testing::TestWithParam<change_case> {};
 
-struct during_case {
-    const char* name;
-    change what;
-};
-
-class ChangedDuringUpload : public ::testing::TestWithParam<during_case> {};
-
-TEST_P(ChangedDuringUpload, FailsAndNeverShowsMoreThanAll) {
-    const during_case& row = GetParam();
-    temp_dir dir;
-    const std::string firmware = long_firmware();
-    run_options options = lenient_run(dir, firmware);
-    const std::string path = dir.path + "/fw.hex";
-    options.modem.on_firmware_line = [&](int line) {
-        if (line != 5) {
-            return;
-        }
-        if (row.what == change::extended) {
-            std::ofstream(path, std::ios::app) << firmware;
-        } else if (row.what == change::cut) {
-            std::filesystem::resize_file(path, firmware.size() / 2);
-        } else {
-            // The same size, one byte of the last line other.
-            std::fstream file(path, std::ios::in | std::ios::out);
-            file.seekp(static_cast<std::streamoff>(firmware.size() - 3));
-            file << '9';
-        }
-    };
-    const run_result run = run_romup(options);
-    EXPECT_TRUE(ends_with(run.out, "\r\nError while loading Flash\r\n" +
-                                       reload_hint(run.port_path, path, 19200, run.sleeping_waits)))
-        << run.out;
-    EXPECT_EQ(run.out.find("successfully"), std::string::npos);
-    EXPECT_LE(highest_percent(run.out), 100);
-    EXPECT_EQ(run.status, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Firmware, ChangedDuringUpload,
-                         ::testing::Values(during_case{"CutShort", change::cut},
-                                           during_case{"Extended", change::extended},
-                                           during_case{"RewrittenInPlace", change::rewritten}),
-                         row_name{});
-
-// Changed by another program after the start-up check: the image checked is
-// the image sent, from the descriptor of the check. A name removed or put to
-// another file changes nothing; the checked file changed in place ends the
-// run before the erase, while the probe runs (before the question) or while
-// the question is open (after the answer).
-
-struct after_check_case {
-    const char* name;
-    bool loader; // the loader changes, else the firmware
-    change what;
-    bool at_question; // else while the probe runs
-};
-
-class ChangedAfterItsCheck : public ::testing::TestWithParam<after_check_case> {};
-
-TEST_P(ChangedAfterItsCheck, NeverErasesForAnotherImage) {
-    const after_check_case& row = GetParam();
-    temp_dir dir;
-    const std::string content = ":0100000000FF\n:0100000001FE\n:00000001FF\n";
-    run_options options = lenient_run(dir, content);
-    const std::string path = dir.path + (row.loader ? "/loader.hex" : "/fw.hex");
+TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
+    const change_case& row = GetParam();
+    const std::string content = row.when == moment::upload
+                                    ? long_firmware()
+                                    : ":0100000000FF\n:0100000001FE\n:00000001FF\n";
+    small_run setup(loader_file, content, "y\n");
+    const std::string path = row.loader ? setup.dir.path + "/loader.hex" : setup.firmware;
     bool changed = false;
     const auto change_it = [&] {
         changed = true;
@@ -444,67 +328,79 @@ TEST_P(ChangedAfterItsCheck, NeverErasesForAnotherImage) {
             std::filesystem::resize_file(path, content.size() / 2);
             break;
         case change::extended:
-            std::ofstream(path, std::ios::app) << ":0100000002FD\n";
+            std::ofstream(path, std::ios::app) << content;
             break;
         case change::rewritten: {
+            // The same size, one byte of the last line other.
             std::fstream file(path, std::ios::in | std::ios::out);
-            file.seekp(8);
+            file.seekp(static_cast<std::streamoff>(content.size() - 3));
             file << '9';
             break;
         }
         }
     };
-    if (row.at_question) {
-        options.on_poll = [&](pid_t, const std::string& out) {
-            if (!changed && ends_with(out, "Reprogram [Y/N]? ")) {
-                change_it();
-            }
-        };
-    } else {
-        options.modem.on_command = [&](const std::string& command) {
-            if (command == "AT") {
-                change_it();
-            }
-        };
+    setup.options.modem.on_command = [&](const std::string& command) {
+        if (row.when == moment::probe && command == "AT") {
+            change_it();
+        }
+    };
+    setup.options.on_poll = [&](pid_t, const std::string& out) {
+        if (row.when == moment::question && !changed && ends_with(out, "Reprogram [Y/N]? ")) {
+            change_it();
+        }
+    };
+    setup.options.modem.on_firmware_line = [&](int line) {
+        if (row.when == moment::upload && line == 5) {
+            change_it();
+        }
+    };
+    const run_result run = run_romup(setup.options);
+    if (row.when == moment::upload) {
+        EXPECT_TRUE(ends_with(
+            run.out, "\r\nError while loading Flash\r\n" +
+                         reload_hint(run.port_path, setup.firmware, 19200, run.sleeping_waits)))
+            << run.out;
+        EXPECT_EQ(run.out.find("successfully"), std::string::npos);
+        EXPECT_LE(highest_percent(run.out), 100);
+        EXPECT_EQ(run.status, 1);
+        return;
     }
-    const run_result run = run_romup(options);
-    const std::string firmware = dir.path + "/fw.hex";
-    const bool in_place = !row.loader && row.what != change::removed &&
-                          row.what != change::directory && row.what != change::fifo;
-    if (!in_place) {
+    if (row.loader || row.what == change::removed || row.what == change::directory ||
+        row.what == change::fifo) {
         EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
         EXPECT_EQ(run.line.firmware_lines, 3);
         EXPECT_EQ(run.status, 0);
         return;
     }
-    const std::string stopped = "Firmware file [" + firmware +
+    const std::string stopped = "Firmware file [" + setup.firmware +
                                 "] changed after romup checked it: the Flash was not touched\r\n"
                                 "Please reset your modem to continue\r\n";
-    const std::string until_question =
-        banner + progress_line(loader_heading, {25, 100}) + question(ready, firmware);
-    EXPECT_EQ(run.out, row.at_question
-                           ? until_question + "\r\n" + stopped
+    EXPECT_EQ(run.out, row.when == moment::question
+                           ? setup.until_question() + "\r\n" + stopped
                            : banner + progress_line(loader_heading, {25, 100}) + stopped);
-    EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
+    EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
     EXPECT_FALSE(run.line.erased);
     EXPECT_EQ(run.status, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Images, ChangedAfterItsCheck,
-    ::testing::Values(after_check_case{"LoaderRemoved", true, change::removed, false},
-                      after_check_case{"LoaderMadeAFifo", true, change::fifo, false},
-                      after_check_case{"FirmwareRemoved", false, change::removed, false},
-                      after_check_case{"FirmwareMadeADirectory", false, change::directory, false},
-                      after_check_case{"FirmwareMadeAFifo", false, change::fifo, true},
-                      after_check_case{"FirmwareEmptied", false, change::emptied, false},
-                      after_check_case{"FirmwareCut", false, change::cut, false},
-                      after_check_case{"FirmwareExtended", false, change::extended, false},
-                      after_check_case{"FirmwareRewritten", false, change::rewritten, false},
-                      after_check_case{"FirmwareCutAtQuestion", false, change::cut, true},
-                      after_check_case{"FirmwareExtendedAtQuestion", false, change::extended, true},
-                      after_check_case{"FirmwareRewrittenAtQuestion", false, change::rewritten,
-                                       true}),
+    ::testing::Values(
+        change_case{"LoaderRemoved", change::removed, moment::probe, true},
+        change_case{"LoaderMadeAFifo", change::fifo, moment::probe, true},
+        change_case{"FirmwareRemoved", change::removed, moment::probe},
+        change_case{"FirmwareMadeADirectory", change::directory, moment::probe},
+        change_case{"FirmwareMadeAFifo", change::fifo, moment::question},
+        change_case{"FirmwareEmptied", change::emptied, moment::probe},
+        change_case{"FirmwareCut", change::cut, moment::probe},
+        change_case{"FirmwareExtended", change::extended, moment::probe},
+        change_case{"FirmwareRewritten", change::rewritten, moment::probe},
+        change_case{"FirmwareCutAtQuestion", change::cut, moment::question},
+        change_case{"FirmwareExtendedAtQuestion", change::extended, moment::question},
+        change_case{"FirmwareRewrittenAtQuestion", change::rewritten, moment::question},
+        change_case{"FirmwareCutDuringUpload", change::cut, moment::upload},
+        change_case{"FirmwareExtendedDuringUpload", change::extended, moment::upload},
+        change_case{"FirmwareRewrittenDuringUpload", change::rewritten, moment::upload}),
     row_name{});
 
 } // namespace

@@ -6,12 +6,8 @@
 #include "harness.h"
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -23,13 +19,13 @@ const std::string loader = images + "/ramagent.hex";
 
 struct recovery_case {
     const char* name;
-    bool reload;
-    std::string speed_option; // "" for the default
-    int chosen_speed;         // the listed rate the port was set to
     sim_scenario modem;
-    std::string answer;
     std::string message; // the failure's own message, as standard output ends before any hint
     bool hinted;
+    bool reload = false;
+    std::string speed_option = ""; // "" for the default
+    int chosen_speed = 19200;      // the listed rate the port was set to
+    std::string answer = "y\n";
 };
 
 sim_scenario modem_where(const std::function<void(sim_scenario&)>& change) {
@@ -39,19 +35,12 @@ sim_scenario modem_where(const std::function<void(sim_scenario&)>& change) {
     return scenario;
 }
 
-const std::string loading_flash_failed = "\r\nError while loading Flash\r\n";
-
 class Recovery : public ::testing::TestWithParam<recovery_case> {};
 
 TEST_P(Recovery, ReloadCommandOnlyPastTheErase) {
     const recovery_case& row = GetParam();
     run_options options;
-    options.args = {"-p{port}", "-f" + firmware};
-    if (row.reload) {
-        options.args.push_back("-c");
-    } else {
-        options.args.push_back("-l" + loader);
-    }
+    options.args = {"-p{port}", "-f" + firmware, row.reload ? std::string("-c") : "-l" + loader};
     if (!row.speed_option.empty()) {
         options.args.push_back(row.speed_option);
     }
@@ -64,68 +53,62 @@ TEST_P(Recovery, ReloadCommandOnlyPastTheErase) {
     const std::string hint =
         row.hinted ? reload_hint(run.port_path, firmware, row.chosen_speed, run.sleeping_waits)
                    : "";
-    const std::string tail = row.message + hint;
-    ASSERT_GE(run.out.size(), tail.size()) << run.out;
-    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail) << run.out;
+    EXPECT_TRUE(ends_with(run.out, row.message + hint)) << run.out;
     if (!row.hinted) {
         EXPECT_EQ(run.out.find("re-load mode"), std::string::npos) << run.out;
     }
     EXPECT_EQ(run.status, row.message == loaded ? 0 : 1);
 }
 
+const sim_scenario working = modem_where([](sim_scenario&) {});
+// Forty bytes that are not the erase's "0" use up every attempt at once.
+const sim_scenario endless_erase =
+    modem_where([](sim_scenario& s) { s.erase_answer = std::string(40, '.'); });
+const std::string flash_failed = "\r\nError while loading Flash\r\n";
+const std::string erase_failed = "Error while erasing Flash\r\n";
+const std::string loader_failed = "Error while starting loader\r\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Dialogue, Recovery,
     ::testing::Values(
-        // Forty bytes that are not the erase's "0" use up every attempt at once.
-        // Forty bytes that are not the erase's "0" use up every attempt at once.
-        recovery_case{"EraseNeverEnds", false, "", 19200,
-                      modem_where([](sim_scenario& s) { s.erase_answer = std::string(40, '.'); }),
-                      "y\n", "Error while erasing Flash\r\n", true},
-        recovery_case{"EraseNeverEndsInReloadMode", true, "-s20000", 19200,
-                      modem_where([](sim_scenario& s) { s.erase_answer = std::string(40, '.'); }),
-                      "y\n", "Error while erasing Flash\r\n", true},
-        recovery_case{"FirmwareLineRefused", false, "-s300", 300,
-                      modem_where([](sim_scenario& s) { s.firmware_ack_at[100] = "E"; }), "y\n",
-                      loading_flash_failed, true},
-        recovery_case{"FirmwareLineRefusedInReloadMode", true, "-s115200", 115200,
-                      modem_where([](sim_scenario& s) { s.firmware_ack_at[1] = "E"; }), "y\n",
-                      loading_flash_failed, true},
-        recovery_case{"FirmwareLineUnanswered", false, "-s20000", 19200,
-                      modem_where([](sim_scenario& s) { s.firmware_ack_at[257] = ""; }), "y\n",
-                      loading_flash_failed, true},
-        recovery_case{"LoaderNotBackAfterTheFirmware", false, "", 19200,
-                      modem_where([](sim_scenario& s) {
+        recovery_case{"EraseNeverEnds", endless_erase, erase_failed, true},
+        recovery_case{"EraseNeverEndsInReloadMode", endless_erase, erase_failed, true, true,
+                      "-s20000"},
+        recovery_case{"FirmwareLineRefused",
+                      modem_where([](sim_scenario& s) { s.firmware_ack_at[100] = "E"; }),
+                      flash_failed, true, false, "-s300", 300},
+        recovery_case{"FirmwareLineRefusedInReloadMode",
+                      modem_where([](sim_scenario& s) { s.firmware_ack_at[1] = "E"; }),
+                      flash_failed, true, true, "-s115200", 115200},
+        recovery_case{"FirmwareLineUnanswered",
+                      modem_where([](sim_scenario& s) { s.firmware_ack_at[257] = ""; }),
+                      flash_failed, true, false, "-s20000"},
+        recovery_case{"LoaderNotBackAfterTheFirmware", modem_where([](sim_scenario& s) {
                           s.answers = {{"X", 1, ""}};
                       }),
-                      "y\n", "Error while starting loader\r\n", true},
+                      loader_failed, true},
         // In re-load mode the first "X" is the one that starts the run.
-        recovery_case{"LoaderNotBackInReloadMode", true, "-s9999", 9600,
-                      modem_where([](sim_scenario& s) {
+        recovery_case{"LoaderNotBackInReloadMode", modem_where([](sim_scenario& s) {
                           s.answers = {{"X", 2, "?"}};
                       }),
-                      "y\n", "Error while starting loader\r\n", true},
+                      loader_failed, true, true, "-s9999", 9600},
         // Before the erase the Flash is untouched, after the restart it is whole.
-        recovery_case{"ProbeUnanswered", false, "", 19200,
-                      modem_where([](sim_scenario& s) { s.silent = true; }), "y\n",
+        recovery_case{"ProbeUnanswered", modem_where([](sim_scenario& s) { s.silent = true; }),
                       "Modem does not respond\r\n", false},
-        recovery_case{"LoaderLineRefused", false, "", 19200,
-                      modem_where([](sim_scenario& s) { s.loader_ack_at[3] = "E"; }), "y\n",
+        recovery_case{"LoaderLineRefused",
+                      modem_where([](sim_scenario& s) { s.loader_ack_at[3] = "E"; }),
                       "\r\nError while loading code\r\n", false},
-        recovery_case{"NoReady", false, "", 19200,
+        recovery_case{"NoReady",
                       modem_where([](sim_scenario& s) { s.loader_ready = "\r\nLOADER\r\n"; }),
-                      "y\n", "Error while starting loader\r\n", false},
-        recovery_case{"Declined", false, "", 19200, modem_where([](sim_scenario&) {}), "n\n",
-                      aborted, false},
-        recovery_case{"DeclinedInReloadMode", true, "", 19200, modem_where([](sim_scenario&) {}),
-                      "n\n", aborted, false},
-        recovery_case{"RestartUnanswered", false, "", 19200, modem_where([](sim_scenario& s) {
+                      loader_failed, false},
+        recovery_case{"Declined", working, aborted, false, false, "", 19200, "n\n"},
+        recovery_case{"DeclinedInReloadMode", working, aborted, false, true, "", 19200, "n\n"},
+        recovery_case{"RestartUnanswered", modem_where([](sim_scenario& s) {
                           s.answers = {{"STARTUP", 1, ""}};
                       }),
-                      "y\n", "Error while restarting modem\r\n", false},
-        recovery_case{"Success", false, "", 19200, modem_where([](sim_scenario&) {}), "y\n", loaded,
-                      false},
-        recovery_case{"SuccessInReloadMode", true, "", 19200, modem_where([](sim_scenario&) {}),
-                      "y\n", loaded, false}),
+                      "Error while restarting modem\r\n", false},
+        recovery_case{"Success", working, loaded, false},
+        recovery_case{"SuccessInReloadMode", working, loaded, false, true}),
     row_name{});
 
 // romup-sim as an operator starts it, in a child process, serving run after
@@ -179,10 +162,9 @@ TEST(Recovery, FollowingTheReloadCommandCompletesTheFlash) {
         failing.answer = "y\n";
         const run_result first = run_romup(failing);
         ASSERT_EQ(first.status, 1);
-        const std::string tail =
-            loading_flash_failed + reload_hint(link, firmware, 19200, first.sleeping_waits);
-        ASSERT_GE(first.out.size(), tail.size());
-        EXPECT_EQ(first.out.substr(first.out.size() - tail.size()), tail);
+        EXPECT_TRUE(ends_with(
+            first.out, flash_failed + reload_hint(link, firmware, 19200, first.sleeping_waits)))
+            << first.out;
 
         run_options following;
         following.with_modem = false;
@@ -190,7 +172,7 @@ TEST(Recovery, FollowingTheReloadCommandCompletesTheFlash) {
         following.answer = "y\n";
         const run_result second = run_romup(following);
         EXPECT_EQ(second.status, 0) << second.out;
-        EXPECT_EQ(second.out.substr(second.out.size() - loaded.size()), loaded);
+        EXPECT_TRUE(ends_with(second.out, loaded)) << second.out;
     }
     EXPECT_EQ(read_file(flash), read_file(images + "/firmware.bin"));
 }

@@ -5,8 +5,6 @@
 #include "memory_image.h"
 #include "test_port.h"
 
-#include "run/state.h"
-#include "transfer/image_line.h"
 #include "transfer/progress.h"
 #include "transfer/upload.h"
 
@@ -58,54 +56,33 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     EXPECT_EQ(port.peer_receives(), row.sent);
 }
 
-const std::string loader_failed = "\r\nError while loading code\r\n";
-const std::string firmware_failed = "\r\nError while loading Flash\r\n";
+const std::string code_failed = "\r\nError while loading code\r\n";
+// No port or firmware is named here: the re-load command shows them empty.
+const std::string flash_failed =
+    "\r\nError while loading Flash\r\n" + reload_hint("''", "''", 19200, false);
+const std::string whole = "a\rb\rc\r"; // the whole image as sent
 
 INSTANTIATE_TEST_SUITE_P(
     Upload, ReadError,
     ::testing::Values(
-        read_error_case{"LoaderAtStart", true, 0, "", {}, loader_failed},
-        read_error_case{"LoaderAfterTwoLines", true, 4, "a\rb\r", {33, 66}, loader_failed},
-        read_error_case{"LoaderMidLine", true, 5, "a\rb\r", {33, 66}, loader_failed},
-        // No port or firmware is named here: the re-load command shows them empty.
-        read_error_case{"FirmwareAfterOneLine",
-                        false,
-                        2,
-                        "a\r",
-                        {33},
-                        firmware_failed + reload_hint("''", "''", 19200, false)},
+        read_error_case{"LoaderAtStart", true, 0, "", {}, code_failed},
+        read_error_case{"LoaderAfterTwoLines", true, 4, "a\rb\r", {33, 66}, code_failed},
+        read_error_case{"LoaderMidLine", true, 5, "a\rb\r", {33, 66}, code_failed},
+        read_error_case{"FirmwareAfterOneLine", false, 2, "a\r", {33}, flash_failed},
         // For contrast: the same stream read to its end is a whole image.
-        read_error_case{"LoaderNoError", true, 7, "a\rb\rc\r", {33, 66, 100}, "\r\n", 0},
-        read_error_case{"FirmwareNoError", false, 7, "a\rb\rc\r", {33, 66, 100}, "\r\n", 0},
+        read_error_case{"LoaderNoError", true, 7, whole, {33, 66, 100}, "\r\n", 0},
+        read_error_case{"FirmwareNoError", false, 7, whole, {33, 66, 100}, "\r\n", 0},
         // The file read to its end, but not the bytes its check read: a line
         // rewritten in place, a file cut or grown since. A line beyond the
         // checked size is never sent.
-        read_error_case{"FirmwareRewritten",
-                        false,
-                        7,
-                        "a\rb\rc\r",
-                        {33, 66, 100},
-                        firmware_failed + reload_hint("''", "''", 19200, false),
-                        1,
-                        "a\nB\nc\n"},
-        read_error_case{"FirmwareCutSince",
-                        false,
-                        7,
-                        "a\rb\rc\r",
-                        {25, 50, 75},
-                        firmware_failed + reload_hint("''", "''", 19200, false),
-                        1,
-                        "a\nb\nc\nd\n"},
-        read_error_case{"FirmwareGrownSince",
-                        false,
-                        7,
-                        "a\rb\r",
-                        {50, 100},
-                        firmware_failed + reload_hint("''", "''", 19200, false),
-                        1,
-                        "a\nb\n"},
         read_error_case{
-            "LoaderRewritten", true, 7, "a\rb\rc\r", {33, 66, 100}, loader_failed, 1, "a\nb\nC\n"}),
+            "FirmwareRewritten", false, 7, whole, {33, 66, 100}, flash_failed, 1, "a\nB\nc\n"},
+        read_error_case{
+            "FirmwareCutSince", false, 7, whole, {25, 50, 75}, flash_failed, 1, "a\nb\nc\nd\n"},
+        read_error_case{
+            "FirmwareGrownSince", false, 7, "a\rb\r", {50, 100}, flash_failed, 1, "a\nb\n"},
+        read_error_case{
+            "LoaderRewritten", true, 7, whole, {33, 66, 100}, code_failed, 1, "a\nb\nC\n"}),
     row_name{});
 
 struct percent_case {
