@@ -2,24 +2,18 @@
 // mid-upload leaves the run to its end; a standard output that can take no
 // more loses messages, never the run.
 #include "harness.h"
-#include "line/held_signals.h"
-#include "line/port.h"
-#include "rows.h"
-#include "run/state.h"
 
 #include <csignal>
-#include <cstring>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 namespace {
 
 using test_rows::operator<<;
 
-// Twenty data records and the end: enough lines for a signal half way.
-std::string twenty_line_firmware() {
+// A firmware image of count one-byte data records and the end record.
+std::string firmware_of(int count) {
     std::string image;
-    for (int line = 0; line < 20; ++line) {
+    for (int line = 0; line < count; ++line) {
         image += ":0100000000FF\n";
     }
     return image + eof_record;
@@ -41,7 +35,8 @@ std::vector<int> real_time_signals() {
 class HeldSignal : public ::testing::TestWithParam<signal_case> {};
 
 TEST_P(HeldSignal, MidUploadTheRunGoesOnToItsEnd) {
-    small_run setup(eof_record, twenty_line_firmware(), "y\n");
+    // Enough lines for a signal half way.
+    small_run setup(eof_record, firmware_of(20), "y\n");
     setup.options.signal_at_firmware_line = 8;
     setup.options.signals = GetParam().signals;
     const run_result run = run_romup(setup.options);
@@ -63,15 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // romup > log under ulimit -f: the log ends at its limit, the Flash does not.
 TEST(HeldSignalRun, AStandardOutputPastItsFileSizeLimitLosesOnlyMessages) {
-    small_run setup(eof_record, "", "y\n");
-    std::string firmware;
-    for (int line = 0; line < 150; ++line) {
-        firmware += ":0100000000FF\n";
-    }
-    firmware += eof_record;
-    setup.firmware_content = firmware;
-    setup.options.args[1] = "-f" + setup.dir.file("big.hex", firmware);
-    setup.firmware = setup.dir.path + "/big.hex";
+    small_run setup(eof_record, firmware_of(150), "y\n");
     const std::string log = setup.dir.path + "/log";
     // dash counts the limit in blocks of 512 bytes.
     setup.options.launcher = {"/bin/sh", "-c", "ulimit -f 1; exec \"$0\" \"$@\" >" + log};
@@ -84,41 +71,6 @@ TEST(HeldSignalRun, AStandardOutputPastItsFileSizeLimitLosesOnlyMessages) {
     EXPECT_EQ(whole.substr(0, written.size()), written);
     EXPECT_EQ(run.line.firmware_lines, 151);
     EXPECT_EQ(run.status, 0);
-}
-
-void (*action_of(int signal_number))(int) {
-    struct sigaction current {};
-    sigaction(signal_number, nullptr, &current);
-    return current.sa_handler;
-}
-
-std::vector<int> held;
-
-TEST(HeldSignals, IgnoredWhileThePortIsOpenAndDefaultAfter) {
-    held.clear();
-    for_each_held_signal([](int number) { held.push_back(number); });
-    for (int number : {SIGUSR1, SIGALRM, SIGXFSZ, SIGPWR, SIGRTMIN, SIGRTMAX}) {
-        EXPECT_NE(std::find(held.begin(), held.end(), number), held.end()) << number;
-    }
-    // A fault of romup's own still ends it.
-    for (int number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP}) {
-        EXPECT_EQ(std::find(held.begin(), held.end(), number), held.end()) << number;
-    }
-    pty_pair pty = open_raw_pty();
-    char path[path_size] = {};
-    std::strcpy(path, pty.slave_path.c_str());
-    port_name = path;
-    ASSERT_EQ(port_open(), 1);
-    for (int number : held) {
-        EXPECT_EQ(action_of(number), SIG_IGN) << number;
-    }
-    port_close();
-    for (int number : held) {
-        EXPECT_EQ(action_of(number), SIG_DFL) << number;
-    }
-    port_fd = -1;
-    port_name = nullptr;
-    close_pty(pty);
 }
 
 } // namespace

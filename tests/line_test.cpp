@@ -6,9 +6,11 @@
 
 #include "line/clock.h"
 #include "line/exchange.h"
+#include "line/held_signals.h"
 #include "line/port.h"
 #include "run/state.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -112,20 +115,6 @@ INSTANTIATE_TEST_SUITE_P(Exchange, WireTime,
                                            wire_case{"Rate115200", 115200, 2304}),
                          row_name{});
 
-TEST_F(Exchange, BurstIsCollectedUntilSilence) {
-    port.peer_sends("OK\r\n");
-    EXPECT_EQ(read_reply(reply, reply_max_length), 4);
-    EXPECT_STREQ(reply, "OK\r\n");
-}
-
-TEST_F(Exchange, CapOfTenTwentyFourLeavesTheRestQueued) {
-    const std::string flood(1100, '0');
-    port.peer_sends(flood);
-    EXPECT_EQ(read_reply(reply, reply_max_length), 1024);
-    EXPECT_EQ(std::strlen(reply), 1024u);
-    EXPECT_EQ(read_reply(reply, reply_max_length), 76);
-}
-
 TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
     // One byte every third of the limit (a twentieth of its real length in
     // the test build): five of them take longer than one limit, and every one
@@ -158,36 +147,49 @@ TEST_F(Exchange, LateByteGoesToTheNextRead) {
     EXPECT_STREQ(reply, "z");
 }
 
-TEST_F(Exchange, NulIsStoredAndCounted) {
-    port.peer_sends(std::string("A\0B", 3));
-    EXPECT_EQ(read_reply(reply, reply_max_length), 3);
-    EXPECT_EQ(std::string(reply, 4), std::string("A\0B\0", 4));
-}
-
-TEST_F(Exchange, EveryByteValuePassesUnchanged) {
+std::string every_byte_value() {
     std::string all;
     for (int value = 0; value < 256; ++value) {
         all += static_cast<char>(value);
     }
-    port.peer_sends(all);
-    EXPECT_EQ(read_reply(reply, reply_max_length), 256);
-    EXPECT_EQ(std::string(reply, 256), all);
+    return all;
 }
 
-TEST_F(Exchange, TwoByteReadTakesWhatComes) {
-    port.peer_sends("x");
-    EXPECT_EQ(read_reply(reply, 2), 1);
-    EXPECT_STREQ(reply, "x");
-}
+struct read_case {
+    const char* name;
+    std::string sent; // by the peer, all queued before the read
+    int max_len;
+    std::string got;       // by the read, which stores a NUL after it
+    std::string rest = ""; // by a second read: what the first left queued
+};
 
-TEST_F(Exchange, ZeroLengthReadTakesNothing) {
-    port.peer_sends("q");
+class ReadReply : public Exchange, public ::testing::WithParamInterface<read_case> {};
+
+TEST_P(ReadReply, TakesWhatCameUpToItsLength) {
+    const read_case& row = GetParam();
+    port.peer_sends(row.sent);
     reply[0] = 'j';
-    EXPECT_EQ(read_reply(reply, 0), 0);
-    EXPECT_STREQ(reply, "");
-    EXPECT_EQ(read_char(), 1);
-    EXPECT_STREQ(reply, "q");
+    EXPECT_EQ(read_reply(reply, row.max_len), static_cast<int>(row.got.size()));
+    EXPECT_EQ(std::string(reply, row.got.size() + 1), row.got + '\0');
+    if (!row.rest.empty()) {
+        EXPECT_EQ(read_reply(reply, reply_max_length), static_cast<int>(row.rest.size()));
+        EXPECT_EQ(std::string(reply, row.rest.size() + 1), row.rest + '\0');
+    }
 }
+
+constexpr int most = reply_max_length;
+
+INSTANTIATE_TEST_SUITE_P(
+    Exchange, ReadReply,
+    ::testing::Values(read_case{"BurstIsCollectedUntilSilence", "OK\r\n", most, "OK\r\n"},
+                      read_case{"CapOfTenTwentyFourLeavesTheRestQueued", std::string(1100, '0'),
+                                most, std::string(1024, '0'), std::string(76, '0')},
+                      read_case{"NulIsStoredAndCounted", {"A\0B", 3}, most, {"A\0B", 3}},
+                      read_case{"EveryByteValuePassesUnchanged", every_byte_value(), most,
+                                every_byte_value()},
+                      read_case{"TwoByteReadTakesWhatComes", "x", 2, "x"},
+                      read_case{"ZeroLengthReadTakesNothing", "q", 0, "", "q"}),
+    row_name{});
 
 TEST_F(Exchange, SendTextWritesEveryByte) {
     EXPECT_EQ(send_text("AT&F1\r"), 6u);
@@ -254,49 +256,49 @@ void (*action_of(int signal_number))(int) {
     return current.sa_handler;
 }
 
-constexpr int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
-
-TEST(PortOpen, GuardsSignalsWhileOpen) {
+// port_name names a fresh pseudo-terminal's slave; nothing is left open after.
+class PortOpen : public ::testing::Test {
+  protected:
     pty_pair pty = open_raw_pty();
     char path[path_size] = {};
-    std::strcpy(path, pty.slave_path.c_str());
-    port_name = path;
-    for (int signal_number : guarded) {
-        std::signal(signal_number, SIG_IGN);
+    void SetUp() override {
+        std::strcpy(path, pty.slave_path.c_str());
+        port_name = path;
+    }
+    void TearDown() override {
+        port_fd = -1;
+        port_name = nullptr;
+        close_pty(pty);
+    }
+};
+
+std::vector<int> held;
+
+// The guarded signals are ignored before the port opens, the other held ones
+// at their default: the close sets the default whatever came before.
+TEST_F(PortOpen, GuardsSignalsWhileOpen) {
+    const int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
+    held.clear();
+    for_each_held_signal([](int number) { held.push_back(number); });
+    for (int number : {SIGUSR1, SIGALRM, SIGXFSZ, SIGPWR, SIGRTMIN, SIGRTMAX}) {
+        EXPECT_NE(std::find(held.begin(), held.end(), number), held.end()) << number;
+    }
+    for (int number : guarded) {
+        EXPECT_NE(std::find(held.begin(), held.end(), number), held.end()) << number;
+        std::signal(number, SIG_IGN);
+    }
+    // A fault of romup's own still ends it.
+    for (int number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP}) {
+        EXPECT_EQ(std::find(held.begin(), held.end(), number), held.end()) << number;
     }
     ASSERT_EQ(port_open(), 1);
-    for (int signal_number : guarded) {
-        EXPECT_EQ(action_of(signal_number), SIG_IGN) << signal_number;
+    for (int number : held) {
+        EXPECT_EQ(action_of(number), SIG_IGN) << number;
     }
     EXPECT_EQ(port_close(), 1);
-    for (int signal_number : guarded) {
-        EXPECT_EQ(action_of(signal_number), SIG_DFL) << signal_number;
+    for (int number : held) {
+        EXPECT_EQ(action_of(number), SIG_DFL) << number;
     }
-    port_fd = -1;
-    port_name = nullptr;
-    close_pty(pty);
-}
-
-TEST(PortOpen, FailureChangesNothingButTheDescriptor) {
-    char path[path_size] = "/nonexistent/ttyS9";
-    port_name = path;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGHUP, SIG_DFL);
-    EXPECT_EQ(port_open(), 0);
-    EXPECT_EQ(port_fd, -1);
-    EXPECT_EQ(action_of(SIGINT), SIG_DFL);
-    EXPECT_EQ(action_of(SIGHUP), SIG_DFL);
-    port_name = nullptr;
-}
-
-TEST(PortOpen, NonTerminalIsRefused) {
-    char path[path_size] = "/dev/null";
-    port_name = path;
-    std::signal(SIGINT, SIG_DFL);
-    EXPECT_EQ(port_open(), 0);
-    EXPECT_EQ(port_fd, -1);
-    EXPECT_EQ(action_of(SIGINT), SIG_DFL);
-    port_name = nullptr;
 }
 
 // Whether a descriptor of its own on path can take the port's lock now.
@@ -307,34 +309,44 @@ bool lock_is_free(const std::string& path) {
     return free;
 }
 
-TEST(PortOpen, HoldsTheLockUntilItCloses) {
-    pty_pair pty = open_raw_pty();
-    char path[path_size] = {};
-    std::strcpy(path, pty.slave_path.c_str());
-    port_name = path;
+TEST_F(PortOpen, HoldsTheLockUntilItCloses) {
     ASSERT_EQ(port_open(), 1);
     EXPECT_FALSE(lock_is_free(pty.slave_path));
     port_close();
     EXPECT_TRUE(lock_is_free(pty.slave_path));
-    port_fd = -1;
-    port_name = nullptr;
-    close_pty(pty);
 }
 
-TEST(PortOpen, LockedByAnotherIsInUse) {
-    pty_pair pty = open_raw_pty();
-    char path[path_size] = {};
-    std::strcpy(path, pty.slave_path.c_str());
-    port_name = path;
-    const int holder = open(path, O_RDWR | O_NOCTTY);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+struct refusal_case {
+    const char* name;
+    const char* path; // instead of the pseudo-terminal's ("": none)
+    bool locked;      // by another descriptor
+    int result;
+};
+
+class PortRefusal : public PortOpen, public ::testing::WithParamInterface<refusal_case> {};
+
+TEST_P(PortRefusal, ChangesNothingButTheDescriptor) {
+    const refusal_case& row = GetParam();
+    if (*row.path != '\0') {
+        std::strcpy(path, row.path);
+    }
+    const int holder = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (row.locked) {
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
     std::signal(SIGINT, SIG_DFL);
-    EXPECT_EQ(port_open(), port_in_use);
+    std::signal(SIGHUP, SIG_DFL);
+    EXPECT_EQ(port_open(), row.result);
     EXPECT_EQ(port_fd, -1);
     EXPECT_EQ(action_of(SIGINT), SIG_DFL);
+    EXPECT_EQ(action_of(SIGHUP), SIG_DFL);
     close(holder);
-    port_name = nullptr;
-    close_pty(pty);
 }
+
+INSTANTIATE_TEST_SUITE_P(PortOpen, PortRefusal,
+                         ::testing::Values(refusal_case{"Failure", "/nonexistent/ttyS9", false, 0},
+                                           refusal_case{"NonTerminal", "/dev/null", false, 0},
+                                           refusal_case{"LockedByAnother", "", true, port_in_use}),
+                         row_name{});
 
 } // namespace
