@@ -2,10 +2,12 @@
 // says, and each kind of bad value is refused with the program's own words.
 #include "options.h"
 #include "rows.h"
+#include "testbed.h"
 
 #include <gtest/gtest.h>
 
 #include <getopt.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,13 +19,14 @@ struct parsed {
     sim_options options;
 };
 
-parsed parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "romup-sim");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
+// The command line romup-sim plus words, split at each space.
+parsed parse(const std::string& words) {
+    std::vector<std::string> args = {"romup-sim"};
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        args.push_back(word);
     }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(args);
     parsed result;
     // 0, not 1: getopt_long starts afresh, as in a new process.
     optind = 0;
@@ -35,43 +38,13 @@ parsed parse(std::vector<std::string> args) {
 }
 
 TEST(SimOptions, EachOptionLandsWhereItsRowSays) {
-    const parsed p = parse({"--link",
-                            "L",
-                            "--once",
-                            "--loader-running",
-                            "--silent",
-                            "--loader-ack=eight",
-                            "--firmware-ack",
-                            "cr",
-                            "--no-record-check",
-                            "--erase-ms",
-                            "600000",
-                            "--probe-without-zero",
-                            "--bad-loader-ack",
-                            "3",
-                            "--no-loader-ack",
-                            "4",
-                            "--bad-firmware-ack",
-                            "5",
-                            "--no-firmware-ack",
-                            "10000000",
-                            "--firmware-fault-once",
-                            "--no-ready",
-                            "--erase-noise",
-                            "2",
-                            "--no-startup-answer",
-                            "--no-ok",
-                            "--vanish-loader",
-                            "6",
-                            "--vanish-firmware",
-                            "7",
-                            "--pace",
-                            "--flash",
-                            "F",
-                            "--log",
-                            "G",
-                            "--latency",
-                            "255"});
+    const parsed p = parse("--link L --once --loader-running --silent --loader-ack=eight"
+                           " --firmware-ack cr --no-record-check --erase-ms 600000"
+                           " --probe-without-zero --bad-loader-ack 3 --no-loader-ack 4"
+                           " --bad-firmware-ack 5 --no-firmware-ack 10000000 --firmware-fault-once"
+                           " --no-ready --erase-noise 2 --no-startup-answer --no-ok"
+                           " --vanish-loader 6 --vanish-firmware 7 --pace --flash F --log G"
+                           " --latency 255");
     ASSERT_EQ(p.status, 0) << p.complaint;
     const sim_options& o = p.options;
     const sim_scenario& s = o.scenario;
@@ -102,9 +75,9 @@ TEST(SimOptions, EachOptionLandsWhereItsRowSays) {
 
 struct refusal_row {
     const char* name;
-    std::vector<std::string> args;
+    const char* args;
     int status;
-    const char* complaint;
+    std::string complaint;
 };
 
 using test_rows::operator<<;
@@ -118,30 +91,21 @@ TEST_P(SimOptionRefusal, TellsWhatIsWrong) {
     EXPECT_EQ(p.complaint, row.complaint);
 }
 
+const std::string sim = "romup-sim: ";
+const std::string not_a_line = " needs a line number from 1 on, not ";
+
 const refusal_row refusal_rows[] = {
-    {"Help", {"--help", "--bogus"}, 1, ""},
-    {"LoaderAckName",
-     {"--loader-ack=dots"},
-     2,
-     "romup-sim: --loader-ack is cr, dot, zero or eight\n"},
-    {"FirmwareAckName", {"--firmware-ack=zero"}, 2, "romup-sim: --firmware-ack is dot or cr\n"},
-    {"EraseMsAbove", {"--erase-ms", "600001"}, 2, "romup-sim: --erase-ms needs 0 to 600000\n"},
-    {"EraseNoiseAbove",
-     {"--erase-noise", "10001"},
-     2,
-     "romup-sim: --erase-noise needs 0 to 10000\n"},
-    {"LatencyBelow", {"--latency", "-1"}, 2, "romup-sim: --latency needs 0 to 255 milliseconds\n"},
-    {"LineZero",
-     {"--no-firmware-ack", "0"},
-     2,
-     "romup-sim: --no-firmware-ack needs a line number from 1 on, not '0'\n"},
-    {"LineText",
-     {"--vanish-loader", "x"},
-     2,
-     "romup-sim: --vanish-loader needs a line number from 1 on, not 'x'\n"},
-    {"UnknownOption", {"--bogus"}, 2, ""},
-    {"FlagWithValue", {"--once=1"}, 2, ""},
-    {"Argument", {"--once", "extra"}, 2, "romup-sim: unexpected argument 'extra'\n"},
+    {"Help", "--help --bogus", 1, ""},
+    {"LoaderAckName", "--loader-ack=dots", 2, sim + "--loader-ack is cr, dot, zero or eight\n"},
+    {"FirmwareAckName", "--firmware-ack=zero", 2, sim + "--firmware-ack is dot or cr\n"},
+    {"EraseMsAbove", "--erase-ms 600001", 2, sim + "--erase-ms needs 0 to 600000\n"},
+    {"EraseNoiseAbove", "--erase-noise 10001", 2, sim + "--erase-noise needs 0 to 10000\n"},
+    {"LatencyBelow", "--latency -1", 2, sim + "--latency needs 0 to 255 milliseconds\n"},
+    {"LineZero", "--no-firmware-ack 0", 2, sim + "--no-firmware-ack" + not_a_line + "'0'\n"},
+    {"LineText", "--vanish-loader x", 2, sim + "--vanish-loader" + not_a_line + "'x'\n"},
+    {"UnknownOption", "--bogus", 2, ""},
+    {"FlagWithValue", "--once=1", 2, ""},
+    {"Argument", "--once extra", 2, sim + "unexpected argument 'extra'\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, SimOptionRefusal, testing::ValuesIn(refusal_rows), row_name());
