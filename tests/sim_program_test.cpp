@@ -3,7 +3,6 @@
 // cannot be written. The test plays romup's part on the device it offers.
 #include "harness.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -73,7 +72,7 @@ struct sim_process {
             pollfd p{out, POLLIN, 0};
             if (poll(&p, 1, 100) > 0) {
                 char chunk[1024];
-                const ssize_t n = read(out, chunk, sizeof chunk);
+                const long n = read_some(out, chunk, sizeof chunk);
                 if (n <= 0) {
                     return false;
                 }
@@ -107,11 +106,7 @@ struct sim_process {
         }
         pid = -1;
         if (out >= 0) {
-            char chunk[1024];
-            ssize_t n;
-            while ((n = read(out, chunk, sizeof chunk)) > 0) {
-                printed.append(chunk, static_cast<std::size_t>(n));
-            }
+            printed += read_available(out);
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -120,7 +115,7 @@ struct sim_process {
 // romup's side of the device: writes bytes, then collects what comes back
 // until quiet_ms pass without a byte.
 std::string exchange(int fd, const std::string& bytes, int quiet_ms = 300) {
-    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    EXPECT_TRUE(write_all(fd, bytes));
     std::string got;
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -128,7 +123,7 @@ std::string exchange(int fd, const std::string& bytes, int quiet_ms = 300) {
             return got;
         }
         char chunk[256];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
+        const long n = read_some(fd, chunk, sizeof chunk);
         if (n <= 0) {
             return got;
         }
@@ -198,13 +193,7 @@ TEST(SimProgram, UnwritableFlashFileIsFoundAtStart) {
     sim_process sim({"--flash", dir.path + "/no-such-folder/flash.bin"});
     EXPECT_EQ(sim.finish(), 1);
     EXPECT_EQ(sim.printed, "");
-    std::string err;
-    char chunk[1024];
-    ssize_t n;
-    while ((n = read(sim.err, chunk, sizeof chunk)) > 0) {
-        err.append(chunk, static_cast<std::size_t>(n));
-    }
-    EXPECT_EQ(err,
+    EXPECT_EQ(read_available(sim.err),
               "romup-sim: cannot write the Flash to " + dir.path + "/no-such-folder/flash.bin\n");
 }
 

@@ -11,16 +11,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <fcntl.h>
-#include <ostream>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+using test_rows::operator<<;
 
 // sim_serve on a thread at the master side; the test holds the slave side.
 struct served_modem {
@@ -155,10 +156,10 @@ TEST(SimFirmware, ProgramsRecordsAtTheirAddresses) {
     modem.send("REPROGRAM\r");
     EXPECT_EQ(modem.ack(), "0");
     std::string acks;
-    std::size_t start = 0;
-    for (std::size_t end; (end = firmware_file.find("\r\n", start)) != std::string::npos;
-         start = end + 2) {
-        modem.send(firmware_file.substr(start, end - start) + "\r");
+    std::istringstream lines(firmware_file);
+    // Each line as getline leaves it: up to the LF, its CR kept.
+    for (std::string line; std::getline(lines, line);) {
+        modem.send(line);
         acks += modem.ack();
     }
     modem.send(":0100000011EF\r");
@@ -207,39 +208,38 @@ struct exchange {
     std::string answer;
 };
 
-// One session: each row's answer depends on the settings the rows before left.
-TEST(SimCommands, AnswersAsAHayesModem) {
-    const std::vector<exchange> session = {
-        {"AT\r", "AT\r\r\nOK\r\n"},
-        {"ATQ9\r", "ATQ9\r\r\nERROR\r\n"},
-        {"hello\r", "hello\r"},            // no "AT": echoed, not answered
-        {"AT&FE&D3V\r", "AT&FE&D3V\r0\r"}, // echo goes off after the line
-        {"ATY\r", "4\r"},
-        {"atv1\r", "\r\nOK\r\n"},
-        {"ATE1\r", "\r\nOK\r\n"},
-        {"AT&F1\r", "AT&F1\r\r\nOK\r\n"},
-    };
-    served_modem modem(quick());
+// One session on a modem of scenario s: each row's answer depends on the
+// settings the rows before left.
+void expect_session(const sim_scenario& s, const std::vector<exchange>& session) {
+    served_modem modem(s);
     for (const exchange& row : session) {
         modem.send(row.sent);
         EXPECT_EQ(modem.reply(), row.answer) << row.sent;
     }
 }
 
+const std::string ok = "\r\nOK\r\n";
+
+TEST(SimCommands, AnswersAsAHayesModem) {
+    expect_session(quick(), {
+                                {"AT\r", "AT\r" + ok},
+                                {"ATQ9\r", "ATQ9\r\r\nERROR\r\n"},
+                                {"hello\r", "hello\r"},            // no "AT": echoed, not answered
+                                {"AT&FE&D3V\r", "AT&FE&D3V\r0\r"}, // echo goes off after the line
+                                {"ATY\r", "4\r"},
+                                {"atv1\r", ok},
+                                {"ATE1\r", ok},
+                                {"AT&F1\r", "AT&F1\r" + ok},
+                            });
+}
+
 TEST(SimOverrides, ReplaceOneOccurrenceAndKeepTheStateChange) {
     sim_scenario s = quick();
     s.answers = {{"AT", 2, "second"}, {"AT&FE&D3V", 0, "!"}};
-    served_modem modem(s);
-    const std::vector<exchange> session = {
-        {"AT\r", "AT\r\r\nOK\r\n"},
-        {"AT\r", "AT\rsecond"},
-        {"AT&FE&D3V\r", "AT&FE&D3V\r!"},
-        {"AT\r", "0\r"},
-    };
-    for (const exchange& row : session) {
-        modem.send(row.sent);
-        EXPECT_EQ(modem.reply(), row.answer) << row.sent;
-    }
+    expect_session(s, {{"AT\r", "AT\r" + ok},
+                       {"AT\r", "AT\rsecond"},
+                       {"AT&FE&D3V\r", "AT&FE&D3V\r!"},
+                       {"AT\r", "0\r"}});
 }
 
 TEST(SimFaults, EraseEndsAfterItsTimeAndNoise) {
@@ -308,10 +308,6 @@ struct latency_case {
     int quiet_ms;       // the reply is complete after this much silence
     std::string reply;
 };
-
-std::ostream& operator<<(std::ostream& out, const latency_case& row) {
-    return out << row.name;
-}
 
 class AdapterLatency : public ::testing::TestWithParam<latency_case> {};
 
