@@ -5,10 +5,10 @@
 #include "harness.h"
 #include "line/port_holders.h"
 #include "line/system_roots.h"
-#include "rows.h"
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -92,11 +92,27 @@ INSTANTIATE_TEST_SUITE_P(Port, PortHolders,
                                            holder_case{"PeerWithMasterOnly", false, true, false}),
                          row_name{});
 
+// A process table of one process, 731 named comm, and an empty udev database,
+// in root.
+void fake_system(const std::string& root, const std::string& comm) {
+    for (const std::string folder : {"", "/proc", "/proc/731", "/udev", "/udev/data"}) {
+        mkdir((root + folder).c_str(), 0755);
+    }
+    std::ofstream(root + "/proc/731/comm") << comm << "\n";
+}
+
+// Where the udev database in root keeps the record of the device at path.
+std::string udev_record(const std::string& root, const std::string& path) {
+    struct stat device {};
+    stat(path.c_str(), &device);
+    return root + "/udev/data/c" + std::to_string(major(device.st_rdev)) + ":" +
+           std::to_string(minor(device.st_rdev));
+}
+
 struct manager_case {
     const char* name;
     std::string comm;   // of the one process in the table
-    bool udev_record;   // the device has a udev record
-    std::string record; // its properties
+    std::string record; // the device's udev record ("": it has none)
     bool warned;
 };
 
@@ -105,18 +121,10 @@ class ModemManager : public ::testing::TestWithParam<manager_case> {};
 TEST_P(ModemManager, WarnedWhereItRunsAndMayTakeThePort) {
     const manager_case& row = GetParam();
     temp_dir system;
-    mkdir((system.path + "/proc").c_str(), 0755);
-    mkdir((system.path + "/proc/731").c_str(), 0755);
-    system.file("proc/731/comm", row.comm + "\n");
-    mkdir((system.path + "/udev").c_str(), 0755);
-    mkdir((system.path + "/udev/data").c_str(), 0755);
+    fake_system(system.path, row.comm);
     pty_pair pty = open_raw_pty();
-    struct stat port {};
-    fstat(pty.slave, &port);
-    if (row.udev_record) {
-        system.file("udev/data/c" + std::to_string(major(port.st_rdev)) + ":" +
-                        std::to_string(minor(port.st_rdev)),
-                    row.record);
+    if (!row.record.empty()) {
+        std::ofstream(udev_record(system.path, pty.slave_path)) << row.record;
     }
     std::snprintf(proc_folder, sizeof proc_folder, "%s/proc", system.path.c_str());
     std::snprintf(udev_folder, sizeof udev_folder, "%s/udev", system.path.c_str());
@@ -127,19 +135,19 @@ TEST_P(ModemManager, WarnedWhereItRunsAndMayTakeThePort) {
 }
 
 const std::string some_record = "I:1234\nE:ID_BUS=usb\nE:ID_VENDOR_ID=0403\n";
+const std::string mm = "ModemManager";
 
 INSTANTIATE_TEST_SUITE_P(
     Port, ModemManager,
-    ::testing::Values(manager_case{"RunsAndThePortIsNotIgnored", "ModemManager", true, some_record,
-                                   true},
-                      manager_case{"RunsAndThePortIsIgnored", "ModemManager", true,
+    ::testing::Values(manager_case{"RunsAndThePortIsNotIgnored", mm, some_record, true},
+                      manager_case{"RunsAndThePortIsIgnored", mm,
                                    some_record + "E:ID_MM_DEVICE_IGNORE=1\n", false},
-                      manager_case{"IgnoreSetToZero", "ModemManager", true,
-                                   some_record + "E:ID_MM_DEVICE_IGNORE=0\n", true},
-                      manager_case{"NotRunning", "ModemManagerX", true, some_record, false},
+                      manager_case{"IgnoreSetToZero", mm, some_record + "E:ID_MM_DEVICE_IGNORE=0\n",
+                                   true},
+                      manager_case{"NotRunning", mm + "X", some_record, false},
                       // A device udev does not know, such as a pseudo-terminal, is none the
                       // daemon probes.
-                      manager_case{"NoUdevRecord", "ModemManager", false, "", false}),
+                      manager_case{"NoUdevRecord", mm, "", false}),
     row_name{});
 
 // End to end: refused before anything is written, also through a link.
@@ -178,23 +186,13 @@ INSTANTIATE_TEST_SUITE_P(Port, PortHeldRun,
 // The test build with the fake system: the warning, once, before the question.
 TEST(ModemManagerRun, WarnsBeforeTheQuestion) {
     const std::string system = ROMUP_FAKE_SYSTEM;
-    for (const std::string folder : {"", "/proc", "/proc/731", "/udev", "/udev/data"}) {
-        mkdir((system + folder).c_str(), 0755);
-    }
-    std::FILE* comm = std::fopen((system + "/proc/731/comm").c_str(), "w");
-    std::fputs("ModemManager\n", comm);
-    std::fclose(comm);
+    fake_system(system, mm);
     small_run setup(eof_record, good_firmware, "n\n");
     setup.options.binary = ROMUP_FAKE_SYSTEM_BINARY;
     std::string record;
     setup.options.before_start = [&](const std::string& port) {
-        struct stat device {};
-        stat(port.c_str(), &device);
-        record = system + "/udev/data/c" + std::to_string(major(device.st_rdev)) + ":" +
-                 std::to_string(minor(device.st_rdev));
-        std::FILE* file = std::fopen(record.c_str(), "w");
-        std::fputs(some_record.c_str(), file);
-        std::fclose(file);
+        record = udev_record(system, port);
+        std::ofstream(record) << some_record;
     };
     const run_result run = run_romup(setup.options);
     unlink(record.c_str());
