@@ -69,13 +69,19 @@ void spend_processor_time(std::int64_t until_us) {
     }
 }
 
-TEST_F(Exchange, SilenceEndsAfterTheLimit) {
+// A read of up to max_len bytes that gets none: it waits least_us of the
+// clock, and less than half a second more.
+void expect_silence(int max_len, std::int64_t least_us) {
     const std::int64_t start = clock_us();
-    EXPECT_EQ(read_reply(reply, reply_max_length), 0);
+    EXPECT_EQ(read_reply(reply, max_len), 0);
     const std::int64_t waited = clock_us() - start;
     EXPECT_STREQ(reply, "");
-    EXPECT_GE(waited, reply_limit_us);
-    EXPECT_LT(waited, reply_limit_us + 500000);
+    EXPECT_GE(waited, least_us);
+    EXPECT_LT(waited, least_us + 500000);
+}
+
+TEST_F(Exchange, SilenceEndsAfterTheLimit) {
+    expect_silence(reply_max_length, reply_limit_us);
 }
 
 struct wire_case {
@@ -96,16 +102,8 @@ TEST_P(WireTime, FirstWaitAfterSendingAddsTheTimeOnTheWire) {
     line_speed = row.rate;
     const std::string text(row.bytes, 'a');
     ASSERT_EQ(send_text(text.c_str()), row.bytes);
-    std::int64_t start = clock_us();
-    EXPECT_EQ(read_char(), 0);
-    std::int64_t waited = clock_us() - start;
-    EXPECT_GE(waited, reply_limit_us + 4 * 1000000);
-    EXPECT_LT(waited, reply_limit_us + 4 * 1000000 + 500000);
-    start = clock_us();
-    EXPECT_EQ(read_char(), 0);
-    waited = clock_us() - start;
-    EXPECT_GE(waited, reply_limit_us);
-    EXPECT_LT(waited, reply_limit_us + 500000);
+    expect_silence(1, reply_limit_us + 4 * 1000000);
+    expect_silence(1, reply_limit_us);
     line_speed = saved_speed;
 }
 
@@ -272,11 +270,19 @@ class PortOpen : public ::testing::Test {
     }
 };
 
+// Whether a descriptor of its own on path can take the port's lock now.
+bool lock_is_free(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+
 std::vector<int> held;
 
 // The guarded signals are ignored before the port opens, the other held ones
 // at their default: the close sets the default whatever came before.
-TEST_F(PortOpen, GuardsSignalsWhileOpen) {
+TEST_F(PortOpen, GuardsSignalsAndHoldsTheLockWhileOpen) {
     const int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
     held.clear();
     for_each_held_signal([](int number) { held.push_back(number); });
@@ -292,28 +298,15 @@ TEST_F(PortOpen, GuardsSignalsWhileOpen) {
         EXPECT_EQ(std::find(held.begin(), held.end(), number), held.end()) << number;
     }
     ASSERT_EQ(port_open(), 1);
+    EXPECT_FALSE(lock_is_free(pty.slave_path));
     for (int number : held) {
         EXPECT_EQ(action_of(number), SIG_IGN) << number;
     }
     EXPECT_EQ(port_close(), 1);
+    EXPECT_TRUE(lock_is_free(pty.slave_path));
     for (int number : held) {
         EXPECT_EQ(action_of(number), SIG_DFL) << number;
     }
-}
-
-// Whether a descriptor of its own on path can take the port's lock now.
-bool lock_is_free(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return free;
-}
-
-TEST_F(PortOpen, HoldsTheLockUntilItCloses) {
-    ASSERT_EQ(port_open(), 1);
-    EXPECT_FALSE(lock_is_free(pty.slave_path));
-    port_close();
-    EXPECT_TRUE(lock_is_free(pty.slave_path));
 }
 
 struct refusal_case {

@@ -51,10 +51,7 @@ struct holder {
                                     (master != -1   ? "3"
                                      : path.empty() ? "2"
                                                     : "0");
-        struct stat target {};
-        for (int tries = 0; tries < 500 && stat(fd_path.c_str(), &target) != 0; ++tries) {
-            usleep(2000);
-        }
+        wait_for_file(fd_path);
         usleep(20000);
     }
     ~holder() {
