@@ -77,25 +77,16 @@ run_options driver_run(const temp_dir& dir, run_end end) {
     run_options options;
     options.args = {"-p{port}", "-f" + dir.file("fw.hex", "f1\nf2\n"),
                     "-l" + dir.file("l.hex", ":00\n" + eof_record)};
-    options.answer = "y\n";
+    options.answer = end == run_end::decline ? "n\n" : "y\n";
     options.modem.check_records = false;
     options.modem.erase_ms = 0;
-    switch (end) {
-    case run_end::success:
-        break;
-    case run_end::decline:
-        options.answer = "n\n";
-        break;
-    case run_end::silent_modem:
-        options.modem.silent = true;
-        break;
-    case run_end::refused_firmware_line:
+    options.modem.silent = end == run_end::silent_modem;
+    if (end == run_end::refused_firmware_line) {
         options.modem.firmware_ack_at[2] = "E";
-        break;
-    case run_end::no_port:
+    }
+    if (end == run_end::no_port) {
         options.args[0] = "-p" + dir.path + "/no-such-port";
         options.with_modem = false;
-        break;
     }
     return options;
 }
