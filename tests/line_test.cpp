@@ -16,8 +16,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <string>
-#include <string_view>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -146,10 +146,8 @@ TEST_F(Exchange, LateByteGoesToTheNextRead) {
 }
 
 std::string every_byte_value() {
-    std::string all;
-    for (int value = 0; value < 256; ++value) {
-        all += static_cast<char>(value);
-    }
+    std::string all(256, '\0');
+    std::iota(all.begin(), all.end(), '\0');
     return all;
 }
 

@@ -47,11 +47,8 @@ struct holder {
         posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         // Until its descriptors are in place, the process table shows none.
-        const std::string fd_path = "/proc/" + std::to_string(pid) + "/fd/" +
-                                    (master != -1   ? "3"
-                                     : path.empty() ? "2"
-                                                    : "0");
-        wait_for_file(fd_path);
+        const char* fd = master != -1 ? "3" : path.empty() ? "2" : "0";
+        wait_for_file("/proc/" + std::to_string(pid) + "/fd/" + fd);
         usleep(20000);
     }
     ~holder() {

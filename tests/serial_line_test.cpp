@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <numeric>
 
 namespace {
 
@@ -43,10 +44,8 @@ TEST(PacedLine, LongRecordsOnASlowLineAreAcknowledged) {
                            progress_line(firmware_heading, percents_of(firmware)) + loaded);
     EXPECT_EQ(run.line.received, probe_commands + loader_record + "\r:00000001FF\rREPROGRAM\r" +
                                      first + "\r" + second + "\r:00000001FF\r" + restart_commands);
-    std::string flash;
-    for (int i = 0; i < 64; ++i) {
-        flash += static_cast<char>(i);
-    }
+    std::string flash(64, '\0');
+    std::iota(flash.begin(), flash.end(), '\0');
     EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), flash);
     EXPECT_EQ(run.status, 0);
 }

@@ -122,12 +122,11 @@ std::string exchange(int fd, const std::string& bytes, int quiet_ms = 300) {
         if (poll(&p, 1, quiet_ms) <= 0) {
             return got;
         }
-        char chunk[256];
-        const long n = read_some(fd, chunk, sizeof chunk);
-        if (n <= 0) {
+        const std::string more = read_available(fd);
+        if (more.empty()) {
             return got;
         }
-        got.append(chunk, static_cast<std::size_t>(n));
+        got += more;
     }
 }
 
@@ -163,8 +162,7 @@ TEST_P(SimSignal, EndsCleanly) {
     EXPECT_NE(lstat(link.c_str(), &status), 0);
     EXPECT_EQ(read_file(flash), "\x12\x34");
     const std::string last = std::string("romup-sim: stopped by ") + row.name + "\n";
-    ASSERT_GE(sim.printed.size(), last.size());
-    EXPECT_EQ(sim.printed.substr(sim.printed.size() - last.size()), last);
+    EXPECT_TRUE(ends_with(sim.printed, last)) << sim.printed;
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, SimSignal,
