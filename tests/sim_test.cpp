@@ -186,8 +186,7 @@ TEST(SimHexToMemory, ReadsWellFormedFilesOnly) {
         {"Empty", "", true},
         {"BadChecksum", ":020000000102FC\n:00000001FF\n", false},
         {"NotARecord", "hello\n", false},
-        {"BeyondTheFlash", ":020000040100F9\n:0100000011EE\n", false},
-    };
+        {"BeyondTheFlash", ":020000040100F9\n:0100000011EE\n", false}};
     temp_dir dir;
     for (const file_case& row : cases) {
         SCOPED_TRACE(row.name);
@@ -219,16 +218,14 @@ void expect_session(const sim_scenario& s, const std::vector<exchange>& session)
 const std::string ok = "\r\nOK\r\n";
 
 TEST(SimCommands, AnswersAsAHayesModem) {
-    expect_session(quick(), {
-                                {"AT\r", "AT\r" + ok},
-                                {"ATQ9\r", "ATQ9\r\r\nERROR\r\n"},
-                                {"hello\r", "hello\r"},            // no "AT": echoed, not answered
-                                {"AT&FE&D3V\r", "AT&FE&D3V\r0\r"}, // echo goes off after the line
-                                {"ATY\r", "4\r"},
-                                {"atv1\r", ok},
-                                {"ATE1\r", ok},
-                                {"AT&F1\r", "AT&F1\r" + ok},
-                            });
+    expect_session(quick(), {{"AT\r", "AT\r" + ok},
+                             {"ATQ9\r", "ATQ9\r\r\nERROR\r\n"},
+                             {"hello\r", "hello\r"},            // no "AT": echoed, not answered
+                             {"AT&FE&D3V\r", "AT&FE&D3V\r0\r"}, // echo goes off after the line
+                             {"ATY\r", "4\r"},
+                             {"atv1\r", ok},
+                             {"ATE1\r", ok},
+                             {"AT&F1\r", "AT&F1\r" + ok}});
 }
 
 TEST(SimOverrides, ReplaceOneOccurrenceAndKeepTheStateChange) {
