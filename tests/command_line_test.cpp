@@ -17,6 +17,7 @@ struct start_up_case {
     const char* name;
     std::vector<std::string> args; // "{fw}", "{loader}", "{dir}" and "{empty}" name test files
     std::string expected;          // standard output after the banner
+    std::string fail_calloc = "";  // the size and occurrence of a calloc that fails ("": none)
 };
 
 // Paths of the files that the rows name.
@@ -27,6 +28,7 @@ struct start_up_files {
     std::string empty = dir.file("empty.hex", "");
     std::string missing = dir.path + "/missing.hex";
     std::string folder = dir.path + "/folder";
+    std::string too_long = "/" + std::string(512, 'x');
     start_up_files() {
         mkdir(folder.c_str(), 0755);
     }
@@ -35,23 +37,36 @@ struct start_up_files {
                                  {"{loader}", loader},
                                  {"{empty}", empty},
                                  {"{missing}", missing},
-                                 {"{dir}", folder}});
+                                 {"{dir}", folder},
+                                 {"{too_long}", too_long}});
     }
 };
+
+// romup with exactly args (no -w before them) and no modem on any port.
+run_options exactly(const std::vector<std::string>& args) {
+    run_options options;
+    options.args = args;
+    options.with_modem = false;
+    options.busy_poll = true;
+    return options;
+}
 
 class StartUp : public ::testing::TestWithParam<start_up_case> {};
 
 TEST_P(StartUp, PrintsAndEnds) {
     const start_up_case& row = GetParam();
     start_up_files files;
-    run_options options;
+    run_options options = exactly({});
     for (const std::string& arg : row.args) {
         options.args.push_back(files.expand(arg));
     }
     // No ramagent.hex in the folder romup runs in.
     options.cwd = files.dir.path;
-    options.with_modem = false;
-    options.busy_poll = true; // exactly these arguments
+    if (!row.fail_calloc.empty()) {
+        options.environment = {"LD_PRELOAD=" ROMUP_FAIL_CALLOC, "FAIL_CALLOC=" + row.fail_calloc,
+                               // The sanitizers' runtime would otherwise insist on coming first.
+                               "ASAN_OPTIONS=verify_asan_link_order=0"};
+    }
     const run_result run = run_romup(options);
     EXPECT_EQ(run.out, banner + files.expand(row.expected));
     EXPECT_EQ(run.status, 1);
@@ -66,6 +81,13 @@ std::string cannot(const std::string& name) {
 const std::string no_port = "-p/nonexistent/ttyS9";
 const std::string not_found = cannot("/nonexistent/ttyS9");
 const std::string is_empty = "Firmware file [{empty}] is empty\r\n";
+const std::string no_memory = "Not enough memory\r\n";
+// The calloc of size that fails, counted in the order romup makes them.
+std::string failing(std::size_t size, int occurrence) {
+    return std::to_string(size) + " " + std::to_string(occurrence);
+}
+// A port, a firmware and a loader, as a run names them.
+const std::vector<std::string> complete = {no_port, "-f{fw}", "-l{loader}"};
 using row = start_up_case;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -101,8 +123,17 @@ INSTANTIATE_TEST_SUITE_P(
         row{"EmptyFirmware", {no_port, "-f{empty}", "-l{loader}"}, is_empty},
         row{"EmptyFirmwareReload", {"-c", no_port, "-f{empty}"}, is_empty},
         row{"EmptyFirmwareBeforeLoaderTest", {no_port, "-f{empty}", "-l{missing}"}, is_empty},
-        row{"PortMissing", {no_port, "-f{fw}", "-l{loader}"}, not_found},
-        row{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, cannot("a")}),
+        row{"PortMissing", complete, not_found},
+        row{"OneLetterPort", {"-pa", "-f{fw}", "-l{loader}"}, cannot("a")},
+        // A path of 513 characters is refused in each option.
+        row{"PortOf513", {no_port, "-f{fw}", "-l{loader}", "-p{too_long}"}, usage},
+        row{"FirmwareOf513", {no_port, "-f{fw}", "-l{loader}", "-f{too_long}"}, usage},
+        row{"LoaderOf513", {no_port, "-f{fw}", "-l{loader}", "-l{too_long}"}, usage},
+        // An allocation that fails ends the run at once.
+        row{"FirmwareAllocation", complete, no_memory, failing(path_size, 1)},
+        row{"LoaderAllocation", complete, no_memory, failing(path_size, 2)},
+        row{"ReplyAllocation", complete, no_memory, failing(reply_size, 1)},
+        row{"PortAllocation", complete, no_memory, failing(path_size, 3)}),
     row_name{});
 
 // A path of exactly n characters that names the file content, in nested
@@ -123,64 +154,10 @@ TEST(CommandLine, PathsOfFiveHundredTwelveAreTakenWhole) {
     ASSERT_EQ(firmware.size(), 512u);
     ASSERT_EQ(read_file(firmware), ":00000001FF\n");
     const std::string port = "/nonexistent/" + std::string(512 - 13, 'p');
-    run_options options;
-    options.args = {"-p" + port, "-f" + firmware, "-l" + firmware};
-    options.with_modem = false;
-    options.busy_poll = true;
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + "Can not open [" + port + "]\r\n");
+    const run_result run = run_romup(exactly({"-p" + port, "-f" + firmware, "-l" + firmware}));
+    EXPECT_EQ(run.out, banner + cannot(port));
     EXPECT_EQ(run.status, 1);
 }
-
-TEST(CommandLine, PathsOfFiveHundredThirteenAreRefused) {
-    temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", ":00000001FF\n");
-    const std::string long_path = "/" + std::string(512, 'x');
-    for (const char* letter : {"-p", "-f", "-l"}) {
-        run_options options;
-        options.args = {"-p/nonexistent/ttyS9", "-f" + firmware, "-l" + firmware,
-                        letter + long_path};
-        options.with_modem = false;
-        options.busy_poll = true;
-        const run_result run = run_romup(options);
-        EXPECT_EQ(run.out, banner + usage) << letter;
-        EXPECT_EQ(run.status, 1) << letter;
-    }
-}
-
-struct allocation_case {
-    const char* name;
-    std::size_t count; // the buffer's size
-    int occurrence;    // which allocation of that size, in the order romup makes them
-};
-
-class Allocation : public ::testing::TestWithParam<allocation_case> {};
-
-TEST_P(Allocation, FailureEndsTheRunAtOnce) {
-    const allocation_case& row = GetParam();
-    temp_dir dir;
-    run_options options;
-    options.args = {"-p/nonexistent/ttyS9", "-f" + dir.file("fw.hex", ":00000001FF\n"),
-                    "-l" + dir.file("loader.hex", ":00000001FF\n")};
-    options.with_modem = false;
-    options.busy_poll = true;
-    options.environment = {"LD_PRELOAD=" ROMUP_FAIL_CALLOC,
-                           "FAIL_CALLOC=" + std::to_string(row.count) + " " +
-                               std::to_string(row.occurrence),
-                           // The sanitizers' runtime would otherwise insist on coming first.
-                           "ASAN_OPTIONS=verify_asan_link_order=0"};
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + "Not enough memory\r\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(CommandLine, Allocation,
-                         ::testing::Values(allocation_case{"Firmware", path_size, 1},
-                                           allocation_case{"Loader", path_size, 2},
-                                           allocation_case{"Reply", reply_size, 1},
-                                           allocation_case{"Port", path_size, 3}),
-                         row_name{});
 
 struct speed_case {
     const char* name; // the text after -s

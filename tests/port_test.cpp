@@ -7,7 +7,6 @@
 #include "run/command_line.h"
 #include "run/state.h"
 
-#include <csignal>
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -15,8 +14,6 @@ namespace {
 
 using test_rows::operator<<;
 
-// Each listed rate selects its own speed, and so does every rate up to the
-// next one; below it the one before is selected (below 300, 300).
 struct rate_case {
     const char* name;
     std::int32_t rate;
@@ -35,18 +32,17 @@ TEST_P(SpeedTable, SelectsHighestRateNotAbove) {
     EXPECT_EQ(listed_rate(row.rate + 1), row.rate);
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, SpeedTable,
-                         ::testing::Values(rate_case{"R300", 300, B300, B300},
-                                           rate_case{"R600", 600, B600, B300},
-                                           rate_case{"R1200", 1200, B1200, B600},
-                                           rate_case{"R2400", 2400, B2400, B1200},
-                                           rate_case{"R4800", 4800, B4800, B2400},
-                                           rate_case{"R9600", 9600, B9600, B4800},
-                                           rate_case{"R19200", 19200, B19200, B9600},
-                                           rate_case{"R38400", 38400, B38400, B19200},
-                                           rate_case{"R57600", 57600, B57600, B38400},
-                                           rate_case{"R115200", 115200, B115200, B57600}),
-                         row_name{});
+INSTANTIATE_TEST_SUITE_P(
+    Port, SpeedTable,
+    ::testing::Values(
+        // Each listed rate selects its own speed, and so does every rate up to the next one;
+        // below it the one before is selected (below 300, 300).
+        rate_case{"R300", 300, B300, B300}, rate_case{"R600", 600, B600, B300},
+        rate_case{"R1200", 1200, B1200, B600}, rate_case{"R2400", 2400, B2400, B1200},
+        rate_case{"R4800", 4800, B4800, B2400}, rate_case{"R9600", 9600, B9600, B4800},
+        rate_case{"R19200", 19200, B19200, B9600}, rate_case{"R38400", 38400, B38400, B19200},
+        rate_case{"R57600", 57600, B57600, B38400}, rate_case{"R115200", 115200, B115200, B57600}),
+    row_name{});
 
 struct speed_case {
     const char* name;
@@ -88,12 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The speed a whole run leaves the port at, without -s.
 TEST(Port, DefaultSpeedEndToEnd) {
-    temp_dir dir;
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", "x\n"), "-c"};
-    options.answer = "n";
-    options.modem.silent = true;
-    const run_result run = run_romup(options);
+    small_run setup("", "x\n", "n");
+    setup.options.args.back() = "-c";
+    setup.options.modem.silent = true;
+    const run_result run = run_romup(setup.options);
     ASSERT_TRUE(run.have_settings);
     EXPECT_EQ(run.ospeed, static_cast<unsigned long>(B19200));
     EXPECT_EQ(run.ispeed, static_cast<unsigned long>(B19200));
@@ -101,11 +95,10 @@ TEST(Port, DefaultSpeedEndToEnd) {
 }
 
 TEST(Port, StaysRawAfterTheRun) {
-    temp_dir dir;
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", "x\n"), "-c", "-s57600"};
-    options.answer = "n";
-    const run_result run = run_romup(options);
+    small_run setup("", "x\n", "n");
+    setup.options.args.back() = "-c";
+    setup.options.args.push_back("-s57600");
+    const run_result run = run_romup(setup.options);
     ASSERT_TRUE(run.have_settings);
     EXPECT_EQ(run.iflag, static_cast<unsigned long>(IGNBRK | IGNPAR));
     EXPECT_EQ(run.oflag, 0u);

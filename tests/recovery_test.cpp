@@ -5,9 +5,10 @@
 // follows the command it gives.
 #include "harness.h"
 
-#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -133,15 +134,9 @@ std::vector<std::string> printed_command(const std::string& out) {
     if (start == std::string::npos) {
         return {};
     }
-    const std::size_t end = out.find("\r\n", start + lead.size());
-    std::vector<std::string> words;
-    std::string line = out.substr(start + lead.size(), end - start - lead.size());
-    for (std::size_t at = 0; at <= line.size();) {
-        const std::size_t blank = std::min(line.find(' ', at), line.size());
-        words.push_back(line.substr(at, blank - at));
-        at = blank + 1;
-    }
-    return words;
+    const std::size_t from = start + lead.size();
+    std::istringstream line(out.substr(from, out.find("\r\n", from) - from));
+    return {std::istream_iterator<std::string>(line), std::istream_iterator<std::string>()};
 }
 
 TEST(Recovery, FollowingTheReloadCommandCompletesTheFlash) {
@@ -156,21 +151,18 @@ TEST(Recovery, FollowingTheReloadCommandCompletesTheFlash) {
                           dir.path + "/sim.out");
         ASSERT_TRUE(wait_for_file(link));
 
-        run_options failing;
-        failing.with_modem = false;
-        failing.args = {"-p" + link, "-f" + firmware, "-l" + loader};
-        failing.answer = "y\n";
-        const run_result first = run_romup(failing);
+        run_options options;
+        options.with_modem = false;
+        options.args = {"-p" + link, "-f" + firmware, "-l" + loader};
+        options.answer = "y\n";
+        const run_result first = run_romup(options);
         ASSERT_EQ(first.status, 1);
         EXPECT_TRUE(ends_with(
             first.out, flash_failed + reload_hint(link, firmware, 19200, first.sleeping_waits)))
             << first.out;
 
-        run_options following;
-        following.with_modem = false;
-        following.args = printed_command(first.out);
-        following.answer = "y\n";
-        const run_result second = run_romup(following);
+        options.args = printed_command(first.out);
+        const run_result second = run_romup(options);
         EXPECT_EQ(second.status, 0) << second.out;
         EXPECT_TRUE(ends_with(second.out, loaded)) << second.out;
     }

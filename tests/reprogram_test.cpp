@@ -3,6 +3,7 @@
 // their answers, the restart_commands and the reset; and complete runs.
 #include "harness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -15,8 +16,7 @@ const std::string loader_sent = ":00\r:00000001FF\r";
 
 // A run with a small loader and firmware, the question confirmed.
 struct dialogue_run : small_run {
-    explicit dialogue_run(const std::string& firmware_text = "f1\nf2\n")
-        : small_run(loader_file, firmware_text, "y\n") {}
+    dialogue_run() : small_run(loader_file, "f1\nf2\n", "y\n") {}
     // The re-load command romup gives after a failure past the erase.
     std::string hint(const run_result& run) const {
         return reload_hint(run.port_path, firmware, 19200, run.sleeping_waits);
@@ -128,14 +128,14 @@ TEST_P(Restart, NeedsReadyThenAnyAnswer) {
 }
 
 const std::string reset_modem = "Please reset your modem to continue\r\n";
+const std::string not_started = "Error while starting loader\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogue, Restart,
     ::testing::Values(
         restart_case{"ReadyAmongText", {{"X", 0, "xx READY yy"}}, loaded, 0},
-        restart_case{"NoAnswerToX", {{"X", 0, ""}}, "Error while starting loader\r\n", 1, true},
-        restart_case{
-            "LowerCaseReady", {{"X", 0, "ready"}}, "Error while starting loader\r\n", 1, true},
+        restart_case{"NoAnswerToX", {{"X", 0, ""}}, not_started, 1, true},
+        restart_case{"LowerCaseReady", {{"X", 0, "ready"}}, not_started, 1, true},
         restart_case{"AnyAnswerToStartup", {{"STARTUP", 0, "?"}}, loaded, 0},
         restart_case{
             "NoAnswerToStartup", {{"STARTUP", 0, ""}}, "Error while restarting modem\r\n", 1},
@@ -144,72 +144,63 @@ INSTANTIATE_TEST_SUITE_P(
         restart_case{"OnlySecondResetCounts", {{"AT&F1", 2, ""}}, loaded, 0}),
     row_name{});
 
-// The project's sample images, streamed with every record checked.
-struct sample_images {
-    std::string loader = std::string(ROMUP_IMAGES_DIR) + "/ramagent.hex";
-    std::string firmware = std::string(ROMUP_IMAGES_DIR) + "/firmware.hex";
-    std::string flash = read_file(std::string(ROMUP_IMAGES_DIR) + "/firmware.bin");
-};
+// The project's sample images, streamed with every record checked, the
+// question confirmed.
+const std::string sample_loader = ROMUP_IMAGES_DIR "/ramagent.hex";
+const std::string sample_firmware = ROMUP_IMAGES_DIR "/firmware.hex";
+const std::string sample_flash = read_file(ROMUP_IMAGES_DIR "/firmware.bin");
+
+run_options sample_run(const std::vector<std::string>& args) {
+    run_options options;
+    options.args = args;
+    options.answer = "y\n";
+    options.modem.erase_ms = 20;
+    return options;
+}
 
 std::string as_sent(std::string lines) {
-    for (char& c : lines) {
-        if (c == '\n') {
-            c = '\r';
-        }
-    }
+    std::replace(lines.begin(), lines.end(), '\n', '\r');
     return lines;
 }
 
 TEST(CompleteRun, WritesTheFirmwareIntoTheFlash) {
-    const sample_images images;
-    ASSERT_FALSE(images.flash.empty());
-    run_options options;
-    options.args = {"-p{port}", "-f" + images.firmware, "-l" + images.loader};
-    options.answer = "y\n";
-    options.modem.erase_ms = 20;
-    const run_result run = run_romup(options);
-    const std::string loader = read_file(images.loader);
-    const std::string firmware = read_file(images.firmware);
+    ASSERT_FALSE(sample_flash.empty());
+    const run_result run =
+        run_romup(sample_run({"-p{port}", "-f" + sample_firmware, "-l" + sample_loader}));
+    const std::string loader = read_file(sample_loader);
+    const std::string firmware = read_file(sample_firmware);
     EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(loader)) +
-                           question(ready, images.firmware) + erasing +
+                           question(ready, sample_firmware) + erasing +
                            progress_line(firmware_heading, percents_of(firmware)) + loaded);
     EXPECT_EQ(run.line.received, probe_commands + as_sent(loader) + "REPROGRAM\r" +
                                      as_sent(firmware) + restart_commands);
-    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), sample_flash);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
 }
 
 TEST(CompleteRun, ReloadWithASilentAnswerToX) {
-    const sample_images images;
-    run_options options;
-    options.args = {"-c", "-p{port}", "-f" + images.firmware};
-    options.answer = "y\n";
+    run_options options = sample_run({"-c", "-p{port}", "-f" + sample_firmware});
     options.modem.start = sim_start::loader_running;
-    options.modem.erase_ms = 20;
     options.modem.answers = {{"X", 1, ""}};
     const run_result run = run_romup(options);
-    const std::string firmware = read_file(images.firmware);
+    const std::string firmware = read_file(sample_firmware);
     EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
-                           question("", images.firmware) + erasing +
+                           question("", sample_firmware) + erasing +
                            progress_line(firmware_heading, percents_of(firmware)) + loaded);
     EXPECT_EQ(run.line.received, "XREPROGRAM\r" + as_sent(firmware) + restart_commands);
-    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), sample_flash);
     EXPECT_EQ(run.status, 0);
 }
 
 TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
-    const sample_images images;
-    run_options options;
-    options.args = {"-p{port}", "-f" + images.firmware, "-l" + images.loader};
-    options.answer = "y\n";
-    options.modem.erase_ms = 20;
+    run_options options = sample_run({"-p{port}", "-f" + sample_firmware, "-l" + sample_loader});
     options.signal_at_firmware_line = 5;
     options.signals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
     const run_result run = run_romup(options);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), images.flash);
-    EXPECT_EQ(run.out.substr(run.out.size() - loaded.size()), loaded);
+    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), sample_flash);
+    EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
 }
 
 } // namespace
