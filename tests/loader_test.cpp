@@ -77,26 +77,35 @@ TEST(Loader, FromAPipeShowsPercentages) {
     EXPECT_EQ(run.status, 1);
 }
 
-struct probe_case {
+struct start_case {
     const char* name;
     std::vector<sim_answer_override> answers;
     bool responds;
+    std::string announcement = ready; // the loader's when it starts
+    bool started = true;
 };
 
-class Probe : public ::testing::TestWithParam<probe_case> {};
+class Start : public ::testing::TestWithParam<start_case> {};
 
-TEST_P(Probe, AcceptsOnlyAnAnswerWithZero) {
-    const probe_case& row = GetParam();
+// The probe takes only an answer with a "0"; the loader then has to announce
+// itself with "READY".
+TEST_P(Start, NeedsZeroThenReady) {
+    const start_case& row = GetParam();
     loader_run run_setup(":00\n" + eof_record);
     run_setup.options.modem.answers = row.answers;
+    run_setup.options.modem.loader_ready = row.announcement;
     const run_result run = run_romup(run_setup.options);
-    if (row.responds) {
-        EXPECT_EQ(run.out,
-                  banner + progress_line(loader_heading, {25, 100}) + run_setup.declined());
-        EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
-    } else {
+    const std::string progress = banner + progress_line(loader_heading, {25, 100});
+    const std::string sent = probe_commands + ":00\r:00000001FF\r";
+    if (!row.responds) {
         EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
         EXPECT_EQ(run.line.received, probe_commands);
+    } else if (row.started) {
+        EXPECT_EQ(run.out, progress + run_setup.declined(row.announcement));
+        EXPECT_EQ(run.line.received, sent + "STARTUP\r");
+    } else {
+        EXPECT_EQ(run.out, progress + not_started);
+        EXPECT_EQ(run.line.received, sent);
     }
     EXPECT_EQ(run.status, 1);
 }
@@ -105,51 +114,25 @@ TEST_P(Probe, AcceptsOnlyAnAnswerWithZero) {
 // off only once the command has been taken.
 const std::string last_probe = "AT&FE&D3V";
 const std::size_t probe_echo = last_probe.size() + 1;
+using row = start_case;
 
 INSTANTIATE_TEST_SUITE_P(
-    Loader, Probe,
+    Loader, Start,
     ::testing::Values(
-        probe_case{"Plain", {}, true},
-        probe_case{"OkWithoutZero", {{last_probe, 1, "\r\nOK\r\n"}}, false},
-        probe_case{"ZeroAmongText", {{last_probe, 1, "abc0def"}}, true},
-        probe_case{"FirstTwoSilent", {{"AT&F1", 1, ""}, {"AT", 1, ""}}, true},
-        probe_case{"ThirdSilent", {{last_probe, 1, ""}}, false},
-        probe_case{"ZeroAfterNul", {{last_probe, 1, std::string(1, '\0') + "0\r"}}, false},
-        probe_case{"FillsTheBuffer", {{last_probe, 1, std::string(1024 - probe_echo, '0')}}, false},
-        probe_case{"Flood", {{last_probe, 1, std::string(3000, '0')}}, false},
-        probe_case{"OneShortOfFull", {{last_probe, 1, std::string(1023 - probe_echo, '0')}}, true}),
+        row{"Plain", {}, true}, row{"OkWithoutZero", {{last_probe, 1, "\r\nOK\r\n"}}, false},
+        row{"ZeroAmongText", {{last_probe, 1, "abc0def"}}, true},
+        row{"FirstTwoSilent", {{"AT&F1", 1, ""}, {"AT", 1, ""}}, true},
+        row{"ThirdSilent", {{last_probe, 1, ""}}, false},
+        row{"ZeroAfterNul", {{last_probe, 1, std::string(1, '\0') + "0\r"}}, false},
+        row{"FillsTheBuffer", {{last_probe, 1, std::string(1024 - probe_echo, '0')}}, false},
+        row{"Flood", {{last_probe, 1, std::string(3000, '0')}}, false},
+        row{"OneShortOfFull", {{last_probe, 1, std::string(1023 - probe_echo, '0')}}, true},
+        row{"ReadyInFiveBytes", {}, true, "READY"},
+        row{"ReadyAmongText", {}, true, "loader 2.1 READY ok"},
+        row{"ReadyInLowerCase", {}, true, "ready", false},
+        row{"ReadyAfterNul", {}, true, std::string("\0READY\r\n", 8), false},
+        row{"LoaderSilent", {}, true, "", false}),
     row_name{});
-
-struct ready_case {
-    const char* name;
-    std::string announcement;
-    bool started;
-};
-
-class LoaderStart : public ::testing::TestWithParam<ready_case> {};
-
-TEST_P(LoaderStart, NeedsReady) {
-    const ready_case& row = GetParam();
-    loader_run run_setup(":00\n" + eof_record);
-    run_setup.options.modem.loader_ready = row.announcement;
-    const run_result run = run_romup(run_setup.options);
-    const std::string progress = banner + progress_line(loader_heading, {25, 100});
-    if (row.started) {
-        EXPECT_EQ(run.out, progress + run_setup.declined(row.announcement));
-    } else {
-        EXPECT_EQ(run.out, progress + not_started);
-    }
-    EXPECT_EQ(run.status, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Loader, LoaderStart,
-                         ::testing::Values(ready_case{"ExactlyFiveBytes", "READY", true},
-                                           ready_case{"AmongText", "loader 2.1 READY ok", true},
-                                           ready_case{"LowerCase", "ready", false},
-                                           ready_case{"AfterNul", std::string("\0READY\r\n", 8),
-                                                      false},
-                                           ready_case{"Silent", "", false}),
-                         row_name{});
 
 struct reload_case {
     const char* name;
