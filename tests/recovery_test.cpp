@@ -36,6 +36,11 @@ sim_scenario modem_where(const std::function<void(sim_scenario&)>& change) {
     return scenario;
 }
 
+// A modem with answers of its own to the commands named.
+sim_scenario answering(const std::vector<sim_answer_override>& answers) {
+    return modem_where([&](sim_scenario& s) { s.answers = answers; });
+}
+
 class Recovery : public ::testing::TestWithParam<recovery_case> {};
 
 TEST_P(Recovery, ReloadCommandOnlyPastTheErase) {
@@ -68,48 +73,39 @@ const sim_scenario endless_erase =
 const std::string flash_failed = "\r\nError while loading Flash\r\n";
 const std::string erase_failed = "Error while erasing Flash\r\n";
 const std::string loader_failed = "Error while starting loader\r\n";
+using row = recovery_case;
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogue, Recovery,
     ::testing::Values(
-        recovery_case{"EraseNeverEnds", endless_erase, erase_failed, true},
-        recovery_case{"EraseNeverEndsInReloadMode", endless_erase, erase_failed, true, true,
-                      "-s20000"},
-        recovery_case{"FirmwareLineRefused",
-                      modem_where([](sim_scenario& s) { s.firmware_ack_at[100] = "E"; }),
-                      flash_failed, true, false, "-s300", 300},
-        recovery_case{"FirmwareLineRefusedInReloadMode",
-                      modem_where([](sim_scenario& s) { s.firmware_ack_at[1] = "E"; }),
-                      flash_failed, true, true, "-s115200", 115200},
-        recovery_case{"FirmwareLineUnanswered",
-                      modem_where([](sim_scenario& s) { s.firmware_ack_at[257] = ""; }),
-                      flash_failed, true, false, "-s20000"},
-        recovery_case{"LoaderNotBackAfterTheFirmware", modem_where([](sim_scenario& s) {
-                          s.answers = {{"X", 1, ""}};
-                      }),
-                      loader_failed, true},
+        row{"EraseNeverEnds", endless_erase, erase_failed, true},
+        row{"EraseNeverEndsInReloadMode", endless_erase, erase_failed, true, true, "-s20000"},
+        row{"FirmwareLineRefused",
+            modem_where([](sim_scenario& s) { s.firmware_ack_at[100] = "E"; }), flash_failed, true,
+            false, "-s300", 300},
+        row{"FirmwareLineRefusedInReloadMode",
+            modem_where([](sim_scenario& s) { s.firmware_ack_at[1] = "E"; }), flash_failed, true,
+            true, "-s115200", 115200},
+        row{"FirmwareLineUnanswered",
+            modem_where([](sim_scenario& s) { s.firmware_ack_at[257] = ""; }), flash_failed, true,
+            false, "-s20000"},
+        row{"LoaderNotBackAfterTheFirmware", answering({{"X", 1, ""}}), loader_failed, true},
         // In re-load mode the first "X" is the one that starts the run.
-        recovery_case{"LoaderNotBackInReloadMode", modem_where([](sim_scenario& s) {
-                          s.answers = {{"X", 2, "?"}};
-                      }),
-                      loader_failed, true, true, "-s9999", 9600},
+        row{"LoaderNotBackInReloadMode", answering({{"X", 2, "?"}}), loader_failed, true, true,
+            "-s9999", 9600},
         // Before the erase the Flash is untouched, after the restart it is whole.
-        recovery_case{"ProbeUnanswered", modem_where([](sim_scenario& s) { s.silent = true; }),
-                      "Modem does not respond\r\n", false},
-        recovery_case{"LoaderLineRefused",
-                      modem_where([](sim_scenario& s) { s.loader_ack_at[3] = "E"; }),
-                      "\r\nError while loading code\r\n", false},
-        recovery_case{"NoReady",
-                      modem_where([](sim_scenario& s) { s.loader_ready = "\r\nLOADER\r\n"; }),
-                      loader_failed, false},
-        recovery_case{"Declined", working, aborted, false, false, "", 19200, "n\n"},
-        recovery_case{"DeclinedInReloadMode", working, aborted, false, true, "", 19200, "n\n"},
-        recovery_case{"RestartUnanswered", modem_where([](sim_scenario& s) {
-                          s.answers = {{"STARTUP", 1, ""}};
-                      }),
-                      "Error while restarting modem\r\n", false},
-        recovery_case{"Success", working, loaded, false},
-        recovery_case{"SuccessInReloadMode", working, loaded, false, true}),
+        row{"ProbeUnanswered", modem_where([](sim_scenario& s) { s.silent = true; }),
+            "Modem does not respond\r\n", false},
+        row{"LoaderLineRefused", modem_where([](sim_scenario& s) { s.loader_ack_at[3] = "E"; }),
+            "\r\nError while loading code\r\n", false},
+        row{"NoReady", modem_where([](sim_scenario& s) { s.loader_ready = "\r\nLOADER\r\n"; }),
+            loader_failed, false},
+        row{"Declined", working, aborted, false, false, "", 19200, "n\n"},
+        row{"DeclinedInReloadMode", working, aborted, false, true, "", 19200, "n\n"},
+        row{"RestartUnanswered", answering({{"STARTUP", 1, ""}}),
+            "Error while restarting modem\r\n", false},
+        row{"Success", working, loaded, false},
+        row{"SuccessInReloadMode", working, loaded, false, true}),
     row_name{});
 
 // romup-sim as an operator starts it, in a child process, serving run after

@@ -11,12 +11,11 @@ namespace {
 
 using test_rows::operator<<;
 
-const std::string loader_file = ":00\n" + eof_record;
 const std::string loader_sent = ":00\r:00000001FF\r";
 
 // A run with a small loader and firmware, the question confirmed.
 struct dialogue_run : small_run {
-    dialogue_run() : small_run(loader_file, "f1\nf2\n", "y\n") {}
+    dialogue_run() : small_run(":00\n" + eof_record, "f1\nf2\n", "y\n") {}
     // The re-load command romup gives after a failure past the erase.
     std::string hint(const run_result& run) const {
         return reload_hint(run.port_path, firmware, 19200, run.sleeping_waits);

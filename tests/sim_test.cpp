@@ -60,15 +60,9 @@ struct served_modem {
     // What arrives until quiet_ms pass without a byte (or up to count bytes).
     std::string reply(int quiet_ms = 100, std::size_t count = 4096) const {
         std::string got;
-        while (got.size() < count) {
-            pollfd p{slave, POLLIN, 0};
-            if (poll(&p, 1, quiet_ms) <= 0) {
-                break;
-            }
-            char c;
-            if (read(slave, &c, 1) != 1) {
-                break;
-            }
+        pollfd p{slave, POLLIN, 0};
+        char c;
+        while (got.size() < count && poll(&p, 1, quiet_ms) > 0 && read(slave, &c, 1) == 1) {
             got += c;
         }
         return got;

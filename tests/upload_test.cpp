@@ -28,16 +28,13 @@ struct phase_run : small_run {
                     where == phase::loader ? good_firmware : image,
                     where == phase::loader ? "n" : "y\n"),
           loader(where == phase::loader) {}
-    // Standard output before the phase's heading.
+    // Standard output up to the phase's heading, included.
     std::string out_before() const {
-        return loader ? banner : until_question() + erasing;
+        return loader ? banner + loader_heading : until_question() + erasing + firmware_heading;
     }
     // The bytes on the line before the phase.
     std::string sent_before() const {
         return probe_commands + (loader ? "" : ":00\r:00000001FF\rREPROGRAM\r");
-    }
-    std::string heading() const {
-        return loader ? loader_heading : firmware_heading;
     }
     // The failure's message; past the erase, the re-load command follows.
     std::string failure(const run_result& run) const {
@@ -70,11 +67,7 @@ TEST_P(Framing, SendsWhatTheRulesSay) {
         EXPECT_EQ(expected.bytes, sent) << "the framing model";
         port.peer_sends(std::string(static_cast<std::size_t>(expected.lines), '.'));
         std::FILE* file = std::fopen(dir.file("image", row.file).c_str(), "r");
-        if (loader) {
-            upload_loader(file, digest_of(row.file));
-        } else {
-            upload_firmware(file, digest_of(row.file));
-        }
+        (loader ? upload_loader : upload_firmware)(file, digest_of(row.file));
         EXPECT_EQ(port.peer_receives(), sent);
     }
 }
@@ -206,7 +199,7 @@ TEST_P(AcknowledgedRun, AcceptsOrRefuses) {
         row.ack;
     const run_result run = run_romup(setup.options);
     std::string received = setup.sent_before() + (setup.loader ? ":00\r" : "f1\r");
-    std::string out = setup.out_before() + setup.heading();
+    std::string out = setup.out_before();
     if (row.failing_line != 1) {
         received += setup.loader ? ":00000001FF\r" : "f2\r";
         out += setup.loader ? "\b\b\b\b 25%" : "\b\b\b\b 50%";
