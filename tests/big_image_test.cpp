@@ -3,16 +3,15 @@
 // that answers each line, with a clock that stands still (still_clock.cpp),
 // so that however busy the machine, no limit can run out; the test's
 // deadline catches an upload that hangs.
-#include "test_port.h"
-
-#include "framing.h"
 #include "harness.h"
+#include "test_port.h"
 
 #include "transfer/upload.h"
 
 #include <chrono>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <poll.h>
 #include <thread>
 
@@ -78,10 +77,8 @@ TEST(BigImage, SixtyFourMebibyteFirmware) {
     }
     modem.join();
 
-    std::vector<int> every_percent;
-    for (int percent = 1; percent <= 100; ++percent) {
-        every_percent.push_back(percent);
-    }
+    std::vector<int> every_percent(100);
+    std::iota(every_percent.begin(), every_percent.end(), 1);
     EXPECT_EQ(read_file(printed), progress_line(firmware_heading, every_percent));
     EXPECT_EQ(record.lines, 2 * file_lines);
     EXPECT_EQ(record.bytes, static_cast<long long>(file_lines) * (line_length + 2));

@@ -17,13 +17,11 @@ namespace {
 int refusals_left = 0;
 
 bool refuse_processor_time() {
-    if (refusals_left == 0) {
-        return false;
-    }
     if (refusals_left > 0) {
         --refusals_left;
+        return true;
     }
-    return true;
+    return refusals_left < 0;
 }
 
 } // namespace

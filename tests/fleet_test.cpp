@@ -44,20 +44,14 @@ struct fleet_case {
     int signal_at_question = 0;
 };
 
-const std::vector<std::string> quick = {"--erase-ms", "0"};
-
-std::vector<std::string> with(std::vector<std::string> args) {
-    args.insert(args.end(), quick.begin(), quick.end());
-    return args;
-}
-
-// romup-sim as an operator starts it, serving run after run until the test
-// interrupts it; then it saves the Flash.
+// romup-sim as an operator starts it, erasing at once and serving run after
+// run until the test interrupts it; then it saves the Flash.
 struct sim_program {
     pid_t pid = -1;
     sim_program(const std::string& link, const std::string& flash,
                 const std::vector<std::string>& extra, const std::string& log) {
-        std::vector<std::string> args = {ROMUP_SIM_BINARY, "--link", link, "--flash", flash};
+        std::vector<std::string> args = {ROMUP_SIM_BINARY, "--link", link, "--flash", flash,
+                                         "--erase-ms",     "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         pid = start_program(args, log);
     }
@@ -104,7 +98,7 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     for (std::size_t index = 0; index < row.ports.size(); ++index) {
         const std::string link = dir.path + "/" + row.ports[index].link;
         modems.push_back(std::make_unique<sim_program>(
-            link, dir.path + "/flash" + std::to_string(index), with(row.ports[index].sim_args),
+            link, dir.path + "/flash" + std::to_string(index), row.ports[index].sim_args,
             dir.path + "/sim" + std::to_string(index) + ".out"));
         ASSERT_TRUE(wait_for_file(link));
         ports.push_back(link);
@@ -113,12 +107,9 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     run_options options;
     options.binary = fleet;
     options.with_modem = false;
-    options.args = {"-f" + firmware,
-                    "-l",
-                    loader,
-                    "--report",
-                    dir.path + "/report.json",
-                    "--logs=" + dir.path + "/logs"};
+    const std::string report_path = dir.path + "/report.json";
+    options.args = {"-f" + firmware, "-l",        loader,
+                    "--report",      report_path, "--logs=" + dir.path + "/logs"};
     options.args.insert(options.args.end(), row.options.begin(), row.options.end());
     options.args.insert(options.args.end(), ports.begin(), ports.end());
     options.answer = row.answer;
@@ -135,7 +126,7 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     EXPECT_NE(run.out.find(yes ? "modems [Y/N]? y (--yes)\n" : "[Y/N]? \n"), std::string::npos)
         << run.out;
 
-    std::istringstream report(read_file(dir.path + "/report.json"));
+    std::istringstream report(read_file(report_path));
     std::string line;
     for (std::size_t index = 0; index < row.ports.size(); ++index) {
         const fleet_port& port = row.ports[index];
@@ -184,58 +175,30 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
 
 const fleet_port good_a{"ttyA", {}, "flashed", true, true};
 const fleet_port good_b{"tty B", {}, "flashed", true, true};
+const fleet_port declined_a{"ttyA", {}, "declined", false, false};
+const fleet_port declined_b{"tty B", {}, "declined", false, false};
+const fleet_port unanswered_a{
+    "ttyA", {"--probe-without-zero"}, "Modem does not respond", false, false};
+const fleet_port faulty_a{"tty 'A\"",
+                          {"--bad-firmware-ack", "3", "--firmware-fault-once"},
+                          "Error while loading Flash",
+                          true,
+                          false};
 
 INSTANTIATE_TEST_SUITE_P(
     Fleet, Fleet,
     ::testing::Values(
         fleet_case{"AllFlashed", {good_a, good_b}, {}, "y\n", 0},
         // The probe fails on one port: it is never erased, the others go on.
-        fleet_case{
-            "ProbeFails",
-            {{"ttyA", {"--probe-without-zero"}, "Modem does not respond", false, false}, good_b},
-            {},
-            "Y\n",
-            1},
+        fleet_case{"ProbeFails", {unanswered_a, good_b}, {}, "Y\n", 1},
         // A line fault past the erase, on a port whose name needs quoting.
-        fleet_case{"FailsPastTheErase",
-                   {{"tty 'A\"",
-                     {"--bad-firmware-ack", "3", "--firmware-fault-once"},
-                     "Error while loading Flash",
-                     true,
-                     false},
-                    good_b},
-                   {},
-                   "y\n",
-                   1,
-                   true},
+        fleet_case{"FailsPastTheErase", {faulty_a, good_b}, {}, "y\n", 1, true},
+        fleet_case{"Declined", {declined_a, declined_b}, {}, "n\n", 1},
+        fleet_case{"EndOfInput", {declined_a, declined_b}, {}, "", 1},
         fleet_case{
-            "Declined",
-            {{"ttyA", {}, "declined", false, false}, {"tty B", {}, "declined", false, false}},
-            {},
-            "n\n",
-            1},
-        fleet_case{
-            "EndOfInput",
-            {{"ttyA", {}, "declined", false, false}, {"tty B", {}, "declined", false, false}},
-            {},
-            "",
-            1},
-        fleet_case{
-            "InterruptedAtTheQuestion",
-            {{"ttyA", {}, "declined", false, false}, {"tty B", {}, "declined", false, false}},
-            {},
-            "y\n",
-            1,
-            false,
-            SIGINT},
-        fleet_case{"HangUpAtTheQuestion",
-                   {{"ttyA", {}, "declined", false, false}},
-                   {},
-                   "y\n",
-                   1,
-                   false,
-                   SIGHUP},
+            "InterruptedAtTheQuestion", {declined_a, declined_b}, {}, "y\n", 1, false, SIGINT},
+        fleet_case{"HangUpAtTheQuestion", {declined_a}, {}, "y\n", 1, false, SIGHUP},
         fleet_case{"Yes", {good_a, good_b}, {"--yes"}, "", 0}),
-    [](const ::testing::TestParamInfo<fleet_case>& info) { return info.param.name; });
+    row_name());
 
 } // namespace

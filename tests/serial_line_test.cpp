@@ -18,9 +18,7 @@ namespace {
 // 317 ms at 2400 bit/s: more than three times the test build's 100 ms limit.
 std::string long_record(std::uint16_t offset, std::uint8_t first) {
     std::vector<std::uint8_t> data(32);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(first + i);
-    }
+    std::iota(data.begin(), data.end(), first);
     return hex_format(0, offset, data.data(), data.size());
 }
 

@@ -32,12 +32,9 @@ struct sim_process {
         }
         std::vector<std::string> args = {ROMUP_SIM_BINARY};
         args.insert(args.end(), options.begin(), options.end());
-        spawn_setup setup;
-        setup.out = out_pipe[1];
-        setup.err = err_pipe[1];
-        // As from a shell: the test's own SIGPIPE, ignored, would be inherited.
-        setup.default_signals = true;
-        pid = spawn_program(args, setup);
+        // Signals at their default action, as from a shell: the test's own
+        // SIGPIPE, ignored, would be inherited.
+        pid = spawn_program(args, {-1, out_pipe[1], err_pipe[1], false, "", "", {}, true});
         if (pid == -1) {
             ADD_FAILURE() << "cannot start romup-sim";
         }
@@ -114,17 +111,14 @@ struct sim_process {
 std::string exchange(int fd, const std::string& bytes, int quiet_ms = 300) {
     EXPECT_TRUE(write_all(fd, bytes));
     std::string got;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, quiet_ms) <= 0) {
-            return got;
-        }
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, quiet_ms) > 0;) {
         const std::string more = read_available(fd);
         if (more.empty()) {
-            return got;
+            break;
         }
         got += more;
     }
+    return got;
 }
 
 int open_device(const std::string& path) {

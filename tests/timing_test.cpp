@@ -11,13 +11,11 @@
 namespace {
 
 TEST(RealTiming, RefusedReloadCostsTwoRepliesAndThePause) {
-    temp_dir dir;
-    run_options options;
-    options.production = true;
-    options.args = {"-c", "-p{port}", "-f" + dir.file("fw.hex", "x\n")};
-    options.answer = "n\n";
-    options.modem.start = sim_start::loader_running;
-    const run_result run = run_romup(options);
+    small_run setup("", "x\n", "n\n");
+    setup.options.production = true;
+    setup.options.args = {"-c", "-p{port}", "-f" + setup.firmware};
+    setup.options.modem.start = sim_start::loader_running;
+    const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.line.received, "XSTARTUP\r");
     EXPECT_EQ(run.status, 1);
     EXPECT_GE(run.cpu_seconds, 0.2 + 2 * 2.0);
@@ -41,16 +39,13 @@ TEST(Probe, SilentModemDoesNotRespond) {
 // romup busy-polls: an erase of 3 s in real time costs it more than a second
 // of processor time, even on a loaded machine.
 TEST(Limits, SoftProcessorTimeLimitDoesNotCutTheRunShort) {
-    temp_dir dir;
-    run_options options;
-    options.args = {"-c", "-p{port}", "-f" + dir.file("fw.hex", "f1\n")};
-    options.answer = "y\n";
-    options.modem.start = sim_start::loader_running;
-    options.modem.check_records = false;
-    options.modem.erase_ms = 3000;
-    options.cpu_limit_seconds = 1;
-    options.busy_poll = true;
-    const run_result run = run_romup(options);
+    small_run setup("", "f1\n", "y\n");
+    setup.options.args = {"-c", "-p{port}", "-f" + setup.firmware};
+    setup.options.modem.start = sim_start::loader_running;
+    setup.options.modem.erase_ms = 3000;
+    setup.options.cpu_limit_seconds = 1;
+    setup.options.busy_poll = true;
+    const run_result run = run_romup(setup.options);
     EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
     EXPECT_EQ(run.status, 0);
 }

@@ -32,11 +32,7 @@ TEST(Truncation, EveryLengthFramesExactly) {
             const framing expected = frame(image, loader);
             port.peer_sends(std::string(static_cast<std::size_t>(expected.lines), '.'));
             std::FILE* file = std::fopen(dir.file("image", image).c_str(), "r");
-            if (loader) {
-                upload_loader(file, digest_of(image));
-            } else {
-                upload_firmware(file, digest_of(image));
-            }
+            (loader ? upload_loader : upload_firmware)(file, digest_of(image));
             ASSERT_EQ(port.peer_receives(), expected.bytes)
                 << (loader ? "loader" : "firmware") << " " << length;
         }

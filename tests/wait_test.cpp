@@ -4,7 +4,6 @@
 // whole runs in both modes, which must leave the same bytes on the line, the
 // same standard output and the same status.
 #include "harness.h"
-#include "rows.h"
 #include "test_port.h"
 
 #include "line/clock.h"
@@ -23,9 +22,7 @@ namespace {
 using test_rows::operator<<;
 
 double processor_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 struct wait_case {
@@ -37,20 +34,13 @@ struct wait_case {
     std::int64_t limit_us;
 };
 
-class SleepingWait : public ::testing::TestWithParam<wait_case> {
-  protected:
-    void SetUp() override {
-        sleeping_waits = true;
-    }
-    void TearDown() override {
-        sleeping_waits = false;
-    }
-    deadline_guard guard{20};
-};
+class SleepingWait : public ::testing::TestWithParam<wait_case> {};
 
 TEST_P(SleepingWait, EndsAtItsLimitWithoutSpinning) {
     const wait_case& row = GetParam();
+    const deadline_guard guard{20};
     test_port port;
+    sleeping_waits = true;
     const double processor_before = processor_seconds();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(row.wait(port), row.result);
@@ -66,6 +56,7 @@ TEST_P(SleepingWait, EndsAtItsLimitWithoutSpinning) {
     }
     // A poll that spins uses about as much processor time as it waits.
     EXPECT_LT(processor_seconds() - processor_before, waited / 4) << waited;
+    sleeping_waits = false;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -129,13 +120,6 @@ std::string as_default_mode(std::string out) {
     return out;
 }
 
-std::string with_port_named(std::string out, const std::string& port) {
-    for (std::size_t at; !port.empty() && (at = out.find(port)) != std::string::npos;) {
-        out.replace(at, port.size(), "{port}");
-    }
-    return out;
-}
-
 struct mode_case {
     const char* name;
     void (*setup)(small_run& run);
@@ -152,8 +136,8 @@ TEST_P(BothModes, SleepingWaitsChangeNothingOnTheLineNorOnTheScreen) {
     const run_result polling = run_romup(setup.options);
     setup.options.args.push_back("-w");
     const run_result sleeping = run_romup(setup.options);
-    EXPECT_EQ(with_port_named(as_default_mode(sleeping.out), sleeping.port_path),
-              with_port_named(polling.out, polling.port_path));
+    EXPECT_EQ(with_paths(as_default_mode(sleeping.out), {{sleeping.port_path, "{port}"}}),
+              with_paths(polling.out, {{polling.port_path, "{port}"}}));
     EXPECT_EQ(sleeping.line.received, polling.line.received);
     EXPECT_EQ(sleeping.line.flash, polling.line.flash);
     EXPECT_EQ(polling.status, row.status);
@@ -190,14 +174,12 @@ TEST(Wait, SilentModemEndsInItsRealTimeOnAStarvedProcessor) {
         --cpu;
     }
     const busy_processes busy(3, cpu);
-    temp_dir dir;
-    run_options options;
-    options.production = true;
-    options.launcher = {"/usr/bin/taskset", "-c", std::to_string(cpu)};
-    options.args = {"-w", "-p{port}", "-f" + dir.file("fw.hex", "x\n"),
-                    "-l" + dir.file("l.hex", "x\n")};
-    options.modem.silent = true;
-    const run_result run = run_romup(options);
+    small_run setup("x\n", "x\n", "");
+    setup.options.production = true;
+    setup.options.launcher = {"/usr/bin/taskset", "-c", std::to_string(cpu)};
+    setup.options.args.insert(setup.options.args.begin(), "-w");
+    setup.options.modem.silent = true;
+    const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
     EXPECT_EQ(run.status, 1);
     const double limits = 0.2 + 3 * 2.0;

@@ -2,11 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
 constexpr std::size_t image_line_max = 1023;
-
-} // namespace
 
 std::vector<std::string> image_lines(const std::string& content) {
     std::vector<std::string> lines;

@@ -54,12 +54,6 @@ namespace {
 // The end of romup's question, and of romup-fleet's ("Reprogram 2 modems [Y/N]? ").
 const std::string question_end = "[Y/N]? ";
 
-void make_pipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-}
-
 bool sleeps(const run_options& options) {
     return !options.busy_poll && !options.production && options.binary.empty() &&
            options.launcher.empty();
@@ -133,9 +127,9 @@ run_result run_romup(const run_options& options) {
     }
 
     int in[2], out[2], err[2];
-    make_pipe(in);
-    make_pipe(out);
-    make_pipe(err);
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
     const auto started = std::chrono::steady_clock::now();
     // romup inherits the limit; the test keeps it only for the spawn, far
     // less than a second of its own processor time.
@@ -146,13 +140,8 @@ run_result run_romup(const run_options& options) {
         lowered.rlim_cur = static_cast<rlim_t>(options.cpu_limit_seconds);
         setrlimit(RLIMIT_CPU, &lowered);
     }
-    spawn_setup setup;
-    setup.in = in[0];
-    setup.out = out[1];
-    setup.err = err[1];
-    setup.close_out = options.close_stdout;
-    setup.cwd = options.cwd;
-    setup.environment = options.environment;
+    const spawn_setup setup{
+        in[0], out[1], err[1], options.close_stdout, "", options.cwd, options.environment, false};
     const pid_t pid = spawn_program(command_of(options, pty.slave_path), setup);
     setrlimit(RLIMIT_CPU, &own_limit);
     if (pid == -1) {

@@ -7,11 +7,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sched.h>
 #include <spawn.h>
-#include <sstream>
 #include <stdexcept>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,9 +62,7 @@ std::string with_paths(std::string text,
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 pty_pair open_raw_pty() {
@@ -135,13 +132,6 @@ deadline_guard::~deadline_guard() {
     alarm(0);
 }
 
-void wait_until_queued(int slave_fd, int count) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (int queued = 0; queued < count && std::chrono::steady_clock::now() < give_up;) {
-        ioctl(slave_fd, FIONREAD, &queued);
-    }
-}
-
 std::vector<char*> argv_of(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -158,15 +148,12 @@ fifo_writer::fifo_writer(const std::string& fifo_path, const std::string& conten
     }
     writer = std::thread([this, content, close_after] {
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        int fd = -1;
-        while (fd == -1 && std::chrono::steady_clock::now() < give_up) {
-            fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd == -1) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        int fd;
+        while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) == -1) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                return;
             }
-        }
-        if (fd == -1) {
-            return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         fcntl(fd, F_SETFL, 0);
         write_all(fd, content);

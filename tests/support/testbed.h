@@ -85,12 +85,6 @@ struct deadline_guard {
     deadline_guard& operator=(const deadline_guard&) = delete;
 };
 
-// Waits until count bytes written on the master side can be read on the
-// slave side: a pseudo-terminal hands bytes on a little after the write, and
-// on a loaded machine that can take longer than the test build's short limit.
-// Gives up after 5 s of wall time.
-void wait_until_queued(int slave_fd, int count);
-
 // A FIFO made at path whose writer, on a thread of its own, writes content
 // once a reader has opened it and then closes it (unless close_after is
 // false: then it keeps it open 3 s longer, a writer that stalls); gives up
