@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <pthread.h>
 
 namespace {
 
@@ -32,11 +33,16 @@ void add_to_held_set(int signal_number) {
     sigaddset(&held_set, signal_number);
 }
 
-void close_port_keeping_the_fuzzers_handlers() {
+sigset_t held_signals_set() {
     sigemptyset(&held_set);
     for_each_held_signal(add_to_held_set);
+    return held_set;
+}
+
+void close_port_keeping_the_fuzzers_handlers() {
+    const sigset_t held = held_signals_set();
     sigset_t before;
-    sigprocmask(SIG_BLOCK, &held_set, &before);
+    sigprocmask(SIG_BLOCK, &held, &before);
     for_each_held_signal(save_action);
     port_close();
     for_each_held_signal(restore_action);
@@ -75,4 +81,14 @@ void fail_flash_incomplete(const char* message) {
 void fail_cannot_open(const char* path) {
     std::printf("Can not open [%s]\r\n", path);
     end_with(1, "Can not open [%s]\r\n");
+}
+
+void block_held_signals_for_later_threads() {
+    const sigset_t held = held_signals_set();
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
+void unblock_held_signals_in_this_thread() {
+    const sigset_t held = held_signals_set();
+    pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
 }

@@ -117,10 +117,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::abort();
     }
+    block_held_signals_for_later_threads();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool unblocked = (unblock_held_signals_in_this_thread(), true);
+    (void)unblocked;
     if (size > largest_input) {
         return -1;
     }
