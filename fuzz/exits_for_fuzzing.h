@@ -16,6 +16,6 @@ struct run_end {
 // action that the port's close puts in place for a moment, and end the
 // process. Called from LLVMFuzzerInitialize, before libFuzzer starts its
 // threads, this blocks the held signals so that they are born blocking them;
-// the first input unblocks them again in the fuzzing thread alone.
+// each input unblocks them again in the fuzzing thread alone.
 void block_held_signals_for_later_threads();
 void unblock_held_signals_in_this_thread();

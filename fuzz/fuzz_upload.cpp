@@ -122,8 +122,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool unblocked = (unblock_held_signals_in_this_thread(), true);
-    (void)unblocked;
+    unblock_held_signals_in_this_thread();
     if (size > largest_input) {
         return -1;
     }

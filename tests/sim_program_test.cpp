@@ -34,7 +34,11 @@ struct sim_process {
         args.insert(args.end(), options.begin(), options.end());
         // Signals at their default action, as from a shell: the test's own
         // SIGPIPE, ignored, would be inherited.
-        pid = spawn_program(args, {-1, out_pipe[1], err_pipe[1], false, "", "", {}, true});
+        spawn_setup setup;
+        setup.out = out_pipe[1];
+        setup.err = err_pipe[1];
+        setup.default_signals = true;
+        pid = spawn_program(args, setup);
         if (pid == -1) {
             ADD_FAILURE() << "cannot start romup-sim";
         }

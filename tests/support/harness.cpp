@@ -140,8 +140,13 @@ run_result run_romup(const run_options& options) {
         lowered.rlim_cur = static_cast<rlim_t>(options.cpu_limit_seconds);
         setrlimit(RLIMIT_CPU, &lowered);
     }
-    const spawn_setup setup{
-        in[0], out[1], err[1], options.close_stdout, "", options.cwd, options.environment, false};
+    spawn_setup setup;
+    setup.in = in[0];
+    setup.out = out[1];
+    setup.err = err[1];
+    setup.close_out = options.close_stdout;
+    setup.cwd = options.cwd;
+    setup.environment = options.environment;
     const pid_t pid = spawn_program(command_of(options, pty.slave_path), setup);
     setrlimit(RLIMIT_CPU, &own_limit);
     if (pid == -1) {
