@@ -72,146 +72,130 @@ const char sim_usage_text[] =
 
 namespace {
 
-// What an option does with its value, and which fields of its row say where
-// the value goes.
+// The options by what they do with their value, a table for each kind, each
+// in the order of the usage text. getopt_long resolves abbreviations over all
+// of them.
+
+// No value: the program's setting becomes true.
+struct setting_option {
+    const char* name; // without its "--"
+    bool sim_options::*setting;
+};
+constexpr setting_option setting_options[] = {
+    {"once", &sim_options::once},
+    {"pace", &sim_options::pace},
+};
+
+// A path for the program.
+struct path_option {
+    const char* name;
+    std::string sim_options::*path;
+};
+constexpr path_option path_options[] = {
+    {"link", &sim_options::link_path},
+    {"flash", &sim_options::flash_path},
+    {"log", &sim_options::log_path},
+};
+
+// No value: the scenario's flag becomes on.
+struct flag_option {
+    const char* name;
+    bool sim_scenario::*flag;
+    bool on;
+};
+constexpr flag_option flag_options[] = {
+    {"silent", &sim_scenario::silent, true},
+    {"no-record-check", &sim_scenario::check_records, false},
+    {"firmware-fault-once", &sim_scenario::firmware_faults_once, true},
+};
+
+// No value: the scenario's words become text.
+struct words_option {
+    const char* name;
+    std::string sim_scenario::*words;
+    const char* text;
+};
+constexpr words_option words_options[] = {
+    {"no-ready", &sim_scenario::loader_ready, "\r\nTAVRIN 3306 RAM LOADER\r\n"},
+    {"erase-never-ends", &sim_scenario::erase_answer, ""},
+};
+
+// A whole number from low to high for the scenario; the complaint is told,
+// after "romup-sim: ", on a bad one.
+struct number_option {
+    const char* name;
+    int sim_scenario::*number;
+    long low;
+    long high;
+    const char* complaint;
+};
+constexpr number_option number_options[] = {
+    {"erase-ms", &sim_scenario::erase_ms, 0, 600'000, "--erase-ms needs 0 to 600000"},
+    {"latency", &sim_scenario::latency_ms, 0, 255, "--latency needs 0 to 255 milliseconds"},
+};
+
+// A line number from 1 on: where the modem vanishes.
+struct line_option {
+    const char* name;
+    int sim_scenario::*number;
+};
+constexpr line_option line_options[] = {
+    {"vanish-loader", &sim_scenario::vanish_at_loader_line},
+    {"vanish-firmware", &sim_scenario::vanish_at_firmware_line},
+};
+
+// A line number whose acknowledgement becomes text.
+struct line_answer_option {
+    const char* name;
+    std::map<int, std::string> sim_scenario::*acks;
+    const char* text;
+};
+constexpr line_answer_option line_answer_options[] = {
+    {"bad-loader-ack", &sim_scenario::loader_ack_at, "E"},
+    {"no-loader-ack", &sim_scenario::loader_ack_at, ""},
+    {"bad-firmware-ack", &sim_scenario::firmware_ack_at, "E"},
+    {"no-firmware-ack", &sim_scenario::firmware_ack_at, ""},
+};
+
+// No value: text answers every command.
+struct command_answer_option {
+    const char* name;
+    const char* command;
+    const char* text;
+};
+constexpr command_answer_option command_answer_options[] = {
+    {"probe-without-zero", "AT&FE&D3V", "\r\nOK\r\n"},
+    {"no-startup-answer", "STARTUP", ""},
+    {"no-ok", "AT&F1", ""},
+};
+
+// The options that each work in a way of their own.
 enum class option_kind {
-    help,           // --help
-    setting,        // no value: the program's `setting` becomes true
-    path,           // a path: the program's `path`
-    flag,           // no value: the scenario's `flag` becomes `on`
-    words,          // no value: the scenario's `words` become `text`
-    number,         // a whole number from `low` to `high`: the scenario's `number`
-    line,           // a line number from 1 on: the scenario's `number`
-    line_answer,    // a line number whose acknowledgement in `acks` becomes `text`
-    command_answer, // no value: `text` answers every `command`
-    erase_noise,    // a count from `low` to `high` of "." before the erase's "0"
+    setting,
+    path,
+    flag,
+    words,
+    number,
+    line,
+    line_answer,
+    command_answer,
+    help,
+    loader_running, // the session starts with the loader in RAM
     loader_ack,     // a name of loader_ack_names
     firmware_ack,   // a name of firmware_ack_names
-    loader_running, // no value: the session starts with the loader in RAM
+    erase_noise,    // a count from 0 to 10000 of "." before the erase's "0"
 };
-
-struct option_row {
-    const char* name = nullptr; // without its "--"
-    option_kind kind = option_kind::help;
-    bool sim_options::*setting = nullptr;
-    std::string sim_options::*path = nullptr;
-    bool sim_scenario::*flag = nullptr;
-    bool on = true;
-    std::string sim_scenario::*words = nullptr;
-    int sim_scenario::*number = nullptr;
-    long low = 0;
-    long high = 0;
-    std::map<int, std::string> sim_scenario::*acks = nullptr;
-    const char* command = nullptr;
-    const char* text = nullptr;
-    const char* complaint = nullptr; // told, after "romup-sim: ", on a bad value
+struct own_option {
+    const char* name;
+    option_kind kind;
+    const char* complaint; // none for an option without a value
 };
-
-constexpr option_row row(const char* name, option_kind kind) {
-    option_row r;
-    r.name = name;
-    r.kind = kind;
-    return r;
-}
-
-constexpr option_row setting_row(const char* name, bool sim_options::*setting) {
-    option_row r = row(name, option_kind::setting);
-    r.setting = setting;
-    return r;
-}
-
-constexpr option_row path_row(const char* name, std::string sim_options::*path) {
-    option_row r = row(name, option_kind::path);
-    r.path = path;
-    return r;
-}
-
-constexpr option_row flag_row(const char* name, bool sim_scenario::*flag, bool on) {
-    option_row r = row(name, option_kind::flag);
-    r.flag = flag;
-    r.on = on;
-    return r;
-}
-
-constexpr option_row words_row(const char* name, std::string sim_scenario::*words,
-                               const char* text) {
-    option_row r = row(name, option_kind::words);
-    r.words = words;
-    r.text = text;
-    return r;
-}
-
-// A number from low to high: where it goes (number; none for the erase's
-// noise, which the scenario keeps as text) and the complaint on a bad one.
-constexpr option_row range_row(const char* name, option_kind kind, int sim_scenario::*number,
-                               long low, long high, const char* complaint) {
-    option_row r = row(name, kind);
-    r.number = number;
-    r.low = low;
-    r.high = high;
-    r.complaint = complaint;
-    return r;
-}
-
-constexpr option_row line_row(const char* name, int sim_scenario::*number) {
-    option_row r = row(name, option_kind::line);
-    r.number = number;
-    return r;
-}
-
-constexpr option_row line_answer_row(const char* name,
-                                     std::map<int, std::string> sim_scenario::*acks,
-                                     const char* text) {
-    option_row r = row(name, option_kind::line_answer);
-    r.acks = acks;
-    r.text = text;
-    return r;
-}
-
-constexpr option_row command_answer_row(const char* name, const char* command, const char* text) {
-    option_row r = row(name, option_kind::command_answer);
-    r.command = command;
-    r.text = text;
-    return r;
-}
-
-constexpr option_row choice_row(const char* name, option_kind kind, const char* complaint) {
-    option_row r = row(name, kind);
-    r.complaint = complaint;
-    return r;
-}
-
-// In the order of the usage text; getopt_long resolves abbreviations over them.
-constexpr option_row option_rows[] = {
-    path_row("link", &sim_options::link_path),
-    setting_row("once", &sim_options::once),
-    row("loader-running", option_kind::loader_running),
-    flag_row("silent", &sim_scenario::silent, true),
-    choice_row("loader-ack", option_kind::loader_ack, "--loader-ack is cr, dot, zero or eight"),
-    choice_row("firmware-ack", option_kind::firmware_ack, "--firmware-ack is dot or cr"),
-    flag_row("no-record-check", &sim_scenario::check_records, false),
-    range_row("erase-ms", option_kind::number, &sim_scenario::erase_ms, 0, 600'000,
-              "--erase-ms needs 0 to 600000"),
-    command_answer_row("probe-without-zero", "AT&FE&D3V", "\r\nOK\r\n"),
-    line_answer_row("bad-loader-ack", &sim_scenario::loader_ack_at, "E"),
-    line_answer_row("no-loader-ack", &sim_scenario::loader_ack_at, ""),
-    line_answer_row("bad-firmware-ack", &sim_scenario::firmware_ack_at, "E"),
-    line_answer_row("no-firmware-ack", &sim_scenario::firmware_ack_at, ""),
-    flag_row("firmware-fault-once", &sim_scenario::firmware_faults_once, true),
-    words_row("no-ready", &sim_scenario::loader_ready, "\r\nTAVRIN 3306 RAM LOADER\r\n"),
-    words_row("erase-never-ends", &sim_scenario::erase_answer, ""),
-    range_row("erase-noise", option_kind::erase_noise, nullptr, 0, 10'000,
-              "--erase-noise needs 0 to 10000"),
-    command_answer_row("no-startup-answer", "STARTUP", ""),
-    command_answer_row("no-ok", "AT&F1", ""),
-    line_row("vanish-loader", &sim_scenario::vanish_at_loader_line),
-    line_row("vanish-firmware", &sim_scenario::vanish_at_firmware_line),
-    setting_row("pace", &sim_options::pace),
-    path_row("flash", &sim_options::flash_path),
-    path_row("log", &sim_options::log_path),
-    range_row("latency", option_kind::number, &sim_scenario::latency_ms, 0, 255,
-              "--latency needs 0 to 255 milliseconds"),
-    row("help", option_kind::help),
+constexpr own_option own_options[] = {
+    {"loader-running", option_kind::loader_running, nullptr},
+    {"loader-ack", option_kind::loader_ack, "--loader-ack is cr, dot, zero or eight"},
+    {"firmware-ack", option_kind::firmware_ack, "--firmware-ack is dot or cr"},
+    {"erase-noise", option_kind::erase_noise, "--erase-noise needs 0 to 10000"},
+    {"help", option_kind::help, nullptr},
 };
 
 struct loader_ack_name {
@@ -248,84 +232,96 @@ bool choose(const Name (&names)[count], const char* text, Value& value) {
     return false;
 }
 
-bool takes_value(option_kind kind) {
-    switch (kind) {
-    case option_kind::path:
-    case option_kind::number:
-    case option_kind::line:
-    case option_kind::line_answer:
-    case option_kind::erase_noise:
-    case option_kind::loader_ack:
-    case option_kind::firmware_ack:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // A line number, for the options that name one.
-bool line_number(const option_row& r, const char* text, int& value) {
+bool line_number(const char* name, const char* text, int& value) {
     if (!parse_option_number(text, 1, 10'000'000, value)) {
-        std::fprintf(stderr, "romup-sim: --%s needs a line number from 1 on, not '%s'\n", r.name,
+        std::fprintf(stderr, "romup-sim: --%s needs a line number from 1 on, not '%s'\n", name,
                      text);
         return false;
     }
     return true;
 }
 
+// getopt_long gives back first_id + the option's place: above every short option.
+constexpr int first_id = 256;
+
+// An option as getopt_long found it: its kind, and its row in the kind's table.
+struct found_option {
+    option_kind kind;
+    std::size_t row;
+};
+
+// Adds the rows of a table to what getopt_long looks for.
+template <typename Row, std::size_t count>
+void look_for(const Row (&rows)[count], option_kind kind, bool with_value,
+              std::vector<option>& options, std::vector<found_option>& found) {
+    for (std::size_t i = 0; i < count; ++i) {
+        options.push_back({rows[i].name, with_value ? required_argument : no_argument, nullptr,
+                           first_id + static_cast<int>(found.size())});
+        found.push_back({kind, i});
+    }
+}
+
 // Puts one option's value where its row says; false on a bad value, told on
 // standard error.
-bool apply_option(const option_row& r, const char* value, sim_options& o) {
+bool apply_option(found_option f, const char* value, sim_options& o) {
     sim_scenario& s = o.scenario;
-    bool good = true;
     int n = 0;
-    switch (r.kind) {
-    case option_kind::help:
-        return true;
+    switch (f.kind) {
     case option_kind::setting:
-        o.*r.setting = true;
+        o.*setting_options[f.row].setting = true;
         return true;
     case option_kind::path:
-        o.*r.path = value;
+        o.*path_options[f.row].path = value;
         return true;
     case option_kind::flag:
-        s.*r.flag = r.on;
+        s.*flag_options[f.row].flag = flag_options[f.row].on;
         return true;
     case option_kind::words:
-        s.*r.words = r.text;
+        s.*words_options[f.row].words = words_options[f.row].text;
         return true;
-    case option_kind::number:
-        good = parse_option_number(value, r.low, r.high, s.*r.number);
-        break;
+    case option_kind::number: {
+        const number_option& r = number_options[f.row];
+        if (!parse_option_number(value, r.low, r.high, s.*r.number)) {
+            std::fprintf(stderr, "romup-sim: %s\n", r.complaint);
+            return false;
+        }
+        return true;
+    }
     case option_kind::line:
-        return line_number(r, value, s.*r.number);
-    case option_kind::line_answer:
-        if (!line_number(r, value, n)) {
+        return line_number(line_options[f.row].name, value, s.*line_options[f.row].number);
+    case option_kind::line_answer: {
+        const line_answer_option& r = line_answer_options[f.row];
+        if (!line_number(r.name, value, n)) {
             return false;
         }
         (s.*r.acks)[n] = r.text;
         return true;
-    case option_kind::command_answer:
+    }
+    case option_kind::command_answer: {
+        const command_answer_option& r = command_answer_options[f.row];
         s.answers.push_back({r.command, 0, r.text});
         return true;
-    case option_kind::erase_noise:
-        good = parse_option_number(value, r.low, r.high, n);
-        if (good) {
-            s.erase_answer = std::string(static_cast<std::size_t>(n), '.') + "0";
-        }
-        break;
-    case option_kind::loader_ack:
-        good = choose(loader_ack_names, value, s.loader_ack);
-        break;
-    case option_kind::firmware_ack:
-        good = choose(firmware_ack_names, value, s.firmware_ack);
-        break;
+    }
+    case option_kind::help:
+        return true;
     case option_kind::loader_running:
         s.start = sim_start::loader_running;
         return true;
+    default:
+        break;
+    }
+    bool good = false;
+    if (f.kind == option_kind::loader_ack) {
+        good = choose(loader_ack_names, value, s.loader_ack);
+    } else if (f.kind == option_kind::firmware_ack) {
+        good = choose(firmware_ack_names, value, s.firmware_ack);
+    } else if (parse_option_number(value, 0, 10'000, n)) {
+        s.erase_answer = std::string(static_cast<std::size_t>(n), '.') + "0";
+        good = true;
     }
     if (!good) {
-        std::fprintf(stderr, "romup-sim: %s\n", r.complaint);
+        std::fprintf(stderr, "romup-sim: %s\n", own_options[f.row].complaint);
     }
     return good;
 }
@@ -333,26 +329,32 @@ bool apply_option(const option_row& r, const char* value, sim_options& o) {
 } // namespace
 
 int parse_sim_options(int argc, char** argv, sim_options& o) {
-    // getopt_long gives back 256 + the row's index: above every short option.
-    constexpr int first_id = 256;
-    constexpr std::size_t row_count = sizeof option_rows / sizeof option_rows[0];
     std::vector<option> options;
-    for (std::size_t i = 0; i < row_count; ++i) {
-        options.push_back({option_rows[i].name,
-                           takes_value(option_rows[i].kind) ? required_argument : no_argument,
-                           nullptr, first_id + static_cast<int>(i)});
+    std::vector<found_option> found;
+    look_for(setting_options, option_kind::setting, false, options, found);
+    look_for(path_options, option_kind::path, true, options, found);
+    look_for(flag_options, option_kind::flag, false, options, found);
+    look_for(words_options, option_kind::words, false, options, found);
+    look_for(number_options, option_kind::number, true, options, found);
+    look_for(line_options, option_kind::line, true, options, found);
+    look_for(line_answer_options, option_kind::line_answer, true, options, found);
+    look_for(command_answer_options, option_kind::command_answer, false, options, found);
+    for (const own_option& r : own_options) {
+        options.push_back({r.name, r.complaint != nullptr ? required_argument : no_argument,
+                           nullptr, first_id + static_cast<int>(found.size())});
+        found.push_back({r.kind, static_cast<std::size_t>(&r - own_options)});
     }
     options.push_back({nullptr, 0, nullptr, 0});
     int id;
     while ((id = getopt_long(argc, argv, "", options.data(), nullptr)) != -1) {
-        if (id < first_id || id >= first_id + static_cast<int>(row_count)) {
+        if (id < first_id || id >= first_id + static_cast<int>(found.size())) {
             return 2;
         }
-        const option_row& r = option_rows[id - first_id];
-        if (r.kind == option_kind::help) {
+        const found_option f = found[static_cast<std::size_t>(id - first_id)];
+        if (f.kind == option_kind::help) {
             return 1;
         }
-        if (!apply_option(r, optarg, o)) {
+        if (!apply_option(f, optarg, o)) {
             return 2;
         }
     }
