@@ -282,7 +282,7 @@ enum class change { removed, directory, fifo, emptied, cut, extended, rewritten 
 enum class moment { probe, question, upload };
 
 struct change_case {
-    const char* name;
+    std::string name;
     change what;
     moment when;
     bool loader = false; // the loader changes, else the firmware
@@ -383,24 +383,30 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
     EXPECT_EQ(run.status, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Images, ChangedAfterItsCheck,
-    ::testing::Values(
-        change_case{"LoaderRemoved", change::removed, moment::probe, true},
-        change_case{"LoaderMadeAFifo", change::fifo, moment::probe, true},
-        change_case{"FirmwareRemoved", change::removed, moment::probe},
-        change_case{"FirmwareMadeADirectory", change::directory, moment::probe},
-        change_case{"FirmwareMadeAFifo", change::fifo, moment::question},
-        change_case{"FirmwareEmptied", change::emptied, moment::probe},
-        change_case{"FirmwareCut", change::cut, moment::probe},
-        change_case{"FirmwareExtended", change::extended, moment::probe},
-        change_case{"FirmwareRewritten", change::rewritten, moment::probe},
-        change_case{"FirmwareCutAtQuestion", change::cut, moment::question},
-        change_case{"FirmwareExtendedAtQuestion", change::extended, moment::question},
-        change_case{"FirmwareRewrittenAtQuestion", change::rewritten, moment::question},
-        change_case{"FirmwareCutDuringUpload", change::cut, moment::upload},
-        change_case{"FirmwareExtendedDuringUpload", change::extended, moment::upload},
-        change_case{"FirmwareRewrittenDuringUpload", change::rewritten, moment::upload}),
-    row_name{});
+// A name put to another file, the firmware emptied, and each change in place
+// at each moment.
+std::vector<change_case> change_cases() {
+    std::vector<change_case> rows = {
+        {"LoaderRemoved", change::removed, moment::probe, true},
+        {"LoaderMadeAFifo", change::fifo, moment::probe, true},
+        {"FirmwareRemoved", change::removed, moment::probe},
+        {"FirmwareMadeADirectory", change::directory, moment::probe},
+        {"FirmwareMadeAFifo", change::fifo, moment::question},
+        {"FirmwareEmptied", change::emptied, moment::probe},
+    };
+    for (const auto& [what, name] : {std::pair{change::cut, "Cut"},
+                                     {change::extended, "Extended"},
+                                     {change::rewritten, "Rewritten"}}) {
+        for (const auto& [when, at] : {std::pair{moment::probe, ""},
+                                       {moment::question, "AtQuestion"},
+                                       {moment::upload, "DuringUpload"}}) {
+            rows.push_back({std::string("Firmware") + name + at, what, when});
+        }
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, ChangedAfterItsCheck, ::testing::ValuesIn(change_cases()),
+                         row_name{});
 
 } // namespace
