@@ -3,45 +3,40 @@
 // cannot be written. The test plays romup's part on the device it offers.
 #include "harness.h"
 
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 using test_rows::operator<<;
 
-// A romup-sim process with its standard output and error on pipes.
+// A romup-sim process, started as from a shell, with its standard output and
+// error on pipes; killed, should it still run, when the object goes.
 struct sim_process {
     pid_t pid = -1;
     int out = -1;
     int err = -1;
     std::string printed; // standard output read so far
 
-    explicit sim_process(const std::vector<std::string>& options) {
+    explicit sim_process(std::vector<std::string> args) {
         std::signal(SIGPIPE, SIG_IGN);
         int out_pipe[2], err_pipe[2];
         if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe failed";
             return;
         }
-        std::vector<std::string> args = {ROMUP_SIM_BINARY};
-        args.insert(args.end(), options.begin(), options.end());
-        // Signals at their default action, as from a shell: the test's own
-        // SIGPIPE, ignored, would be inherited.
+        args.insert(args.begin(), ROMUP_SIM_BINARY);
         spawn_setup setup;
         setup.out = out_pipe[1];
         setup.err = err_pipe[1];
+        // Not the test's own SIGPIPE, ignored, which the program would inherit.
         setup.default_signals = true;
         pid = spawn_program(args, setup);
-        if (pid == -1) {
-            ADD_FAILURE() << "cannot start romup-sim";
-        }
+        EXPECT_NE(pid, -1) << "cannot start romup-sim";
         close(out_pipe[1]);
         close(err_pipe[1]);
         out = out_pipe[0];
@@ -49,64 +44,36 @@ struct sim_process {
     }
     ~sim_process() {
         if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+            ended_well(pid, 0);
         }
-        close_output();
-        if (err >= 0) {
-            close(err);
-        }
+        close(out);
+        close(err);
     }
-    void close_output() {
-        if (out >= 0) {
-            close(out);
-            out = -1;
-        }
-    }
-    // Reads standard output until it holds text, or 10 s have passed.
-    bool wait_for(const std::string& text) {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (printed.find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > give_up) {
-                return false;
-            }
-            pollfd p{out, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char chunk[1024];
-                const long n = read_some(out, chunk, sizeof chunk);
-                if (n <= 0) {
-                    return false;
-                }
-                printed.append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-        return true;
-    }
-    // The device path from "romup-sim: modem on PATH".
+    // The device path from "romup-sim: modem on PATH"; "" when the program
+    // ends first or prints nothing for 10 s.
     std::string device() {
         const std::string lead = "romup-sim: modem on ";
-        if (!wait_for(lead) || !wait_for("\n")) {
-            return "";
+        std::size_t from;
+        while ((from = printed.find(lead)) == std::string::npos ||
+               printed.find('\n', from) == std::string::npos) {
+            pollfd p{out, POLLIN, 0};
+            char chunk[1024];
+            long n;
+            if (poll(&p, 1, 10000) <= 0 || (n = read_some(out, chunk, sizeof chunk)) <= 0) {
+                return "";
+            }
+            printed.append(chunk, static_cast<std::size_t>(n));
         }
-        const std::size_t from = printed.find(lead) + lead.size();
+        from += lead.size();
         return printed.substr(from, printed.find('\n', from) - from);
     }
-    // Waits for the process to end (at most 10 s, then -2) and returns its
-    // exit status, -1 when a signal ended it; reads what it still printed.
-    int finish() {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > give_up) {
-                return -2; // killed as the object goes
-            }
-            usleep(10000);
-        }
+    // Whether the program ends by itself within 10 s, with status 0; reads
+    // what it still printed.
+    bool ends_well() {
+        const bool well = ended_well(pid, 10);
         pid = -1;
-        if (out >= 0) {
-            printed += read_available(out);
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        printed += read_available(out);
+        return well;
     }
 };
 
@@ -152,7 +119,7 @@ TEST_P(SimSignal, EndsCleanly) {
     ASSERT_NE(fd, -1);
     EXPECT_EQ(exchange(fd, "REPROGRAM\r:020000001234B8\r"), "0.");
     kill(sim.pid, row.signal_number);
-    EXPECT_EQ(sim.finish(), 0);
+    EXPECT_TRUE(sim.ends_well());
     close(fd);
     EXPECT_NE(lstat(link.c_str(), &status), 0);
     EXPECT_EQ(read_file(flash), "\x12\x34");
@@ -170,7 +137,8 @@ TEST(SimProgram, ClosedOutputDoesNotStopTheModem) {
     sim_process sim({});
     const std::string device = sim.device();
     ASSERT_FALSE(device.empty());
-    sim.close_output();
+    close(sim.out);
+    sim.out = -1;
     const int fd = open_device(device);
     ASSERT_NE(fd, -1);
     // The loader's reception and start are each reported on the closed output.
@@ -178,16 +146,19 @@ TEST(SimProgram, ClosedOutputDoesNotStopTheModem) {
     EXPECT_EQ(exchange(fd, "X"), "\r\nREADY\r\n");
     close(fd);
     kill(sim.pid, SIGTERM);
-    EXPECT_EQ(sim.finish(), 0);
+    EXPECT_TRUE(sim.ends_well());
 }
 
 TEST(SimProgram, UnwritableFlashFileIsFoundAtStart) {
     temp_dir dir;
-    sim_process sim({"--flash", dir.path + "/no-such-folder/flash.bin"});
-    EXPECT_EQ(sim.finish(), 1);
-    EXPECT_EQ(sim.printed, "");
-    EXPECT_EQ(read_available(sim.err),
-              "romup-sim: cannot write the Flash to " + dir.path + "/no-such-folder/flash.bin\n");
+    run_options options;
+    options.binary = ROMUP_SIM_BINARY;
+    options.with_modem = false;
+    options.args = {"--flash", dir.path + "/no-such-folder/flash.bin"};
+    const run_result run = run_romup(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "romup-sim: cannot write the Flash to " + options.args[1] + "\n");
 }
 
 } // namespace

@@ -9,74 +9,90 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using test_rows::operator<<;
+using std::chrono::milliseconds;
 
-// sim_serve on a thread at the master side; the test holds the slave side.
-struct served_modem {
-    sim_scenario scenario;
-    sim_record record;
-    pty_pair pty = open_raw_pty();
-    int slave = pty.slave;
-    std::atomic<bool> stop{false};
-    std::atomic<bool> returned{false};
-    std::thread thread;
-
-    explicit served_modem(const sim_scenario& s) : scenario(s) {
-        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-        thread = std::thread([this] {
-            sim_serve(pty.master, scenario, record, stop);
-            returned = true;
-        });
-    }
-    ~served_modem() {
-        finish();
-        // The modem closes the master itself when it vanishes.
-        if (record.vanished) {
-            pty.master = -1;
-        }
-        close_pty(pty);
-    }
-    void finish() {
-        stop = true;
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
-    void send(const std::string& bytes) const {
-        ASSERT_EQ(write(slave, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // What arrives until quiet_ms pass without a byte (or up to count bytes).
-    std::string reply(int quiet_ms = 100, std::size_t count = 4096) const {
-        std::string got;
-        pollfd p{slave, POLLIN, 0};
-        char c;
-        while (got.size() < count && poll(&p, 1, quiet_ms) > 0 && read(slave, &c, 1) == 1) {
-            got += c;
-        }
-        return got;
-    }
-    std::string ack() const {
-        return reply(2000, 1);
-    }
+struct exchange {
+    std::string sent;
+    std::string answer;    // all that comes back until 100 ms pass without a byte
+    int least_ms = 0;      // its first byte comes no sooner
+    int most_ms = 2000;    // and sooner than this
+    int last_least_ms = 0; // its last byte no sooner than this
 };
 
-sim_scenario quick() {
+// One session on a modem of scenario s, served on a thread at the master side:
+// each answer depends on what the exchanges before left. Checks too that the
+// modem recorded the exchanges' bytes and no others, and that it ended by
+// itself only when it vanished; returns its record.
+sim_record session(const sim_scenario& s, const std::vector<exchange>& exchanges) {
+    sim_record record;
+    pty_pair pty = open_raw_pty();
+    fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> stop{false}, returned{false};
+    std::thread modem([&] {
+        sim_serve(pty.master, s, record, stop);
+        returned = true;
+    });
+    std::string received, sent;
+    for (const exchange& row : exchanges) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(write_all(pty.slave, row.sent));
+        std::string got;
+        auto first = start, last = start;
+        const int wait_ms = row.answer.empty() ? 200 : 2000;
+        for (pollfd p{pty.slave, POLLIN, 0}; poll(&p, 1, got.empty() ? wait_ms : 100) > 0;) {
+            const std::string more = read_available(pty.slave);
+            if (more.empty()) {
+                break;
+            }
+            last = std::chrono::steady_clock::now();
+            first = got.empty() ? last : first;
+            got += more;
+        }
+        EXPECT_EQ(got, row.answer) << row.sent;
+        EXPECT_GE(first - start, milliseconds(row.least_ms)) << row.sent;
+        EXPECT_LT(first - start, milliseconds(row.most_ms)) << row.sent;
+        EXPECT_GE(last - start, milliseconds(row.last_least_ms)) << row.sent;
+        received += row.sent;
+        sent += row.answer;
+    }
+    const bool vanishes = s.vanish_at_loader_line > 0 || s.vanish_at_firmware_line > 0;
+    for (int waited = 0; vanishes && !returned && waited < 100; ++waited) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(returned, vanishes);
+    stop = true;
+    modem.join();
+    EXPECT_EQ(record.vanished, vanishes);
+    EXPECT_EQ(record.received, received);
+    EXPECT_EQ(record.sent, sent);
+    // The modem closes the master itself when it vanishes.
+    if (record.vanished) {
+        pty.master = -1;
+    }
+    close_pty(pty);
+    return record;
+}
+
+sim_scenario quick(sim_start start = sim_start::command) {
     sim_scenario s;
+    s.start = start;
     s.erase_ms = 0;
     return s;
 }
+
+const std::string ok = "\r\nOK\r\n";
 
 struct record_case {
     std::string line;
@@ -107,17 +123,14 @@ TEST(SimLoader, ChecksEachRecord) {
         SCOPED_TRACE(check ? "checked" : "unchecked");
         sim_scenario s = quick();
         s.check_records = check;
-        served_modem modem(s);
-        modem.send(":0100000011EE\r");
-        EXPECT_EQ(modem.ack(), ".");
+        std::string lines = ":0100000011EE\r", acks = ".";
         for (const record_case& row : record_cases) {
-            modem.send(row.line + "\r");
-            EXPECT_EQ(modem.ack(), row.good || !check ? "." : "E") << row.line;
+            lines += row.line + "\r";
+            acks += row.good || !check ? "." : "E";
         }
-        modem.send(":00000001FF\r");
-        EXPECT_EQ(modem.reply(), "." + s.loader_ready);
-        modem.finish();
-        EXPECT_EQ(modem.record.loader_lines, static_cast<int>(record_cases.size()) + 2);
+        const sim_record record =
+            session(s, {{lines + ":00000001FF\r", acks + "." + s.loader_ready}});
+        EXPECT_EQ(record.loader_lines, static_cast<int>(record_cases.size()) + 2);
     }
 }
 
@@ -142,28 +155,18 @@ std::vector<std::uint8_t> expected_flash() {
 }
 
 TEST(SimFirmware, ProgramsRecordsAtTheirAddresses) {
-    sim_scenario s = quick();
-    s.start = sim_start::loader_running;
+    sim_scenario s = quick(sim_start::loader_running);
     std::vector<int> acknowledged;
     s.on_firmware_line = [&](int line) { acknowledged.push_back(line); };
-    served_modem modem(s);
-    modem.send("REPROGRAM\r");
-    EXPECT_EQ(modem.ack(), "0");
-    std::string acks;
-    // The file, then a bad record; each line as getline leaves it, its CR kept.
-    std::istringstream lines(firmware_file + ":0100000011EF\r\n");
-    for (std::string line; std::getline(lines, line);) {
-        modem.send(line);
-        acks += modem.ack();
-    }
-    EXPECT_EQ(acks, ".......E");
-    modem.send("X");
-    EXPECT_EQ(modem.reply(), "\r\nREADY\r\n");
-    modem.finish();
-    EXPECT_TRUE(modem.record.erased);
-    EXPECT_EQ(modem.record.firmware_lines, 8);
+    // The file, then a bad record; each line ends in its CR alone.
+    std::string lines = firmware_file + ":0100000011EF\r\n";
+    lines.erase(std::remove(lines.begin(), lines.end(), '\n'), lines.end());
+    const sim_record record =
+        session(s, {{"REPROGRAM\r", "0"}, {lines, ".......E"}, {"X", "\r\nREADY\r\n"}});
+    EXPECT_TRUE(record.erased);
+    EXPECT_EQ(record.firmware_lines, 8);
     EXPECT_EQ(acknowledged, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(modem.record.flash, expected_flash());
+    EXPECT_EQ(record.flash, expected_flash());
 }
 
 struct file_case {
@@ -194,138 +197,74 @@ TEST(SimHexToMemory, ReadsWellFormedFilesOnly) {
     EXPECT_FALSE(sim_hex_to_memory("/nonexistent/image.hex", memory));
 }
 
-struct exchange {
-    std::string sent;
-    std::string answer;
-};
-
-// One session on a modem of scenario s: each row's answer depends on the
-// settings the rows before left.
-void expect_session(const sim_scenario& s, const std::vector<exchange>& session) {
-    served_modem modem(s);
-    for (const exchange& row : session) {
-        modem.send(row.sent);
-        EXPECT_EQ(modem.reply(), row.answer) << row.sent;
-    }
-}
-
-const std::string ok = "\r\nOK\r\n";
-
-TEST(SimCommands, AnswersAsAHayesModem) {
-    expect_session(quick(), {{"AT\r", "AT\r" + ok},
-                             {"ATQ9\r", "ATQ9\r\r\nERROR\r\n"},
-                             {"hello\r", "hello\r"},            // no "AT": echoed, not answered
-                             {"AT&FE&D3V\r", "AT&FE&D3V\r0\r"}, // echo goes off after the line
-                             {"ATY\r", "4\r"},
-                             {"atv1\r", ok},
-                             {"ATE1\r", ok},
-                             {"AT&F1\r", "AT&F1\r" + ok}});
-}
-
-TEST(SimOverrides, ReplaceOneOccurrenceAndKeepTheStateChange) {
-    sim_scenario s = quick();
-    s.answers = {{"AT", 2, "second"}, {"AT&FE&D3V", 0, "!"}};
-    expect_session(s, {{"AT\r", "AT\r" + ok},
-                       {"AT\r", "AT\rsecond"},
-                       {"AT&FE&D3V\r", "AT&FE&D3V\r!"},
-                       {"AT\r", "0\r"}});
-}
-
-TEST(SimFaults, EraseEndsAfterItsTimeAndNoise) {
-    sim_scenario s = quick();
-    s.start = sim_start::loader_running;
-    s.erase_ms = 150;
-    s.erase_answer = "..0";
-    served_modem modem(s);
-    const auto sent = std::chrono::steady_clock::now();
-    modem.send("REPROGRAM\r");
-    EXPECT_EQ(modem.reply(1000, 3), "..0");
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(140));
-    modem.send("X");
-    EXPECT_EQ(modem.reply(), "\r\nREADY\r\n");
-    modem.send("STARTUP\r");
-    EXPECT_EQ(modem.reply(), "\r\nRESTARTING MODEM\r\n");
-    modem.send("AT\r");
-    EXPECT_EQ(modem.reply(), "AT\r\r\nOK\r\n");
-}
-
-TEST(SimFaults, VanishesOnTheNamedLine) {
-    sim_scenario s = quick();
-    s.vanish_at_loader_line = 2;
-    served_modem modem(s);
-    modem.send(":0100000011EE\r");
-    EXPECT_EQ(modem.ack(), ".");
-    modem.send(":020000040001F9\r");
-    EXPECT_EQ(modem.reply(), "");
-    for (int waited = 0; !modem.returned && waited < 100; ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(modem.returned);
-    EXPECT_TRUE(modem.record.vanished);
-    EXPECT_EQ(modem.record.received, ":0100000011EE\r:020000040001F9\r");
-    EXPECT_EQ(modem.record.sent, ".");
-}
-
-TEST(SimFaults, SilentModemRecordsButNeverSends) {
-    sim_scenario s = quick();
-    s.silent = true;
-    served_modem modem(s);
-    modem.send("AT\r:00000001FF\rX");
-    EXPECT_EQ(modem.reply(200), "");
-    modem.finish();
-    EXPECT_EQ(modem.record.received, "AT\r:00000001FF\rX");
-    EXPECT_EQ(modem.record.sent, "");
-}
-
-TEST(SimFaults, PacingTakesTenBitsPerByte) {
-    sim_scenario s = quick();
-    s.pace_bits_per_second = 2400;
-    served_modem modem(s);
-    const auto sent = std::chrono::steady_clock::now();
-    modem.send("AT&F1\r");
-    EXPECT_EQ(modem.reply(200, 12), "AT&F1\r\r\nOK\r\n");
-    // Six bytes in, the echo alongside, then six bytes of result: 12 bytes at 4.2 ms.
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(48));
-}
-
-struct latency_case {
+struct session_case {
     const char* name;
-    int latency_ms;
-    std::string answer; // to "AT", instead of the usual result ("": the usual)
-    int least_ms;       // the first byte comes no sooner (0: any time)
-    int most_ms;        // and no later than this
-    int quiet_ms;       // the reply is complete after this much silence
-    std::string reply;
+    void (*set_up)(sim_scenario&); // a quick modem's scenario
+    std::vector<exchange> session;
 };
 
-class AdapterLatency : public ::testing::TestWithParam<latency_case> {};
+class SimSession : public ::testing::TestWithParam<session_case> {};
 
-TEST_P(AdapterLatency, HoldsWhatTheModemSends) {
-    const latency_case& row = GetParam();
+TEST_P(SimSession, AnswersEachExchange) {
     sim_scenario s = quick();
-    s.latency_ms = row.latency_ms;
-    if (!row.answer.empty()) {
-        s.answers.push_back({"AT", 0, row.answer});
-    }
-    served_modem modem(s);
-    const auto sent = std::chrono::steady_clock::now();
-    modem.send("AT\r");
-    pollfd p{modem.slave, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 2000), 1);
-    const auto waited = std::chrono::steady_clock::now() - sent;
-    EXPECT_GE(waited, std::chrono::milliseconds(row.least_ms));
-    EXPECT_LT(waited, std::chrono::milliseconds(row.most_ms));
-    EXPECT_EQ(modem.reply(row.quiet_ms), row.reply);
+    GetParam().set_up(s);
+    session(s, GetParam().session);
 }
 
-INSTANTIATE_TEST_SUITE_P(SimFaults, AdapterLatency,
-                         ::testing::Values(
-                             // The echo and the result code leave together when the timer runs out.
-                             latency_case{"TimerRunsOut", 60, "", 60, 2000, 200, "AT\r\r\nOK\r\n"},
-                             // A full packet goes at once, whatever the timer.
-                             latency_case{"FullPacketAtOnce", 255, std::string(70, 'x'), 0, 200,
-                                          100, "AT\r" + std::string(70, 'x')}),
-                         row_name{});
+const session_case session_cases[] = {
+    {"AnswersAsAHayesModem",
+     [](sim_scenario&) {},
+     {{"AT\r", "AT\r" + ok},
+      {"ATQ9\r", "ATQ9\r\r\nERROR\r\n"},
+      {"hello\r", "hello\r"},            // no "AT": echoed, not answered
+      {"AT&FE&D3V\r", "AT&FE&D3V\r0\r"}, // echo goes off after the line
+      {"ATY\r", "4\r"},
+      {"atv1\r", ok},
+      {"ATE1\r", ok},
+      {"AT&F1\r", "AT&F1\r" + ok}}},
+    // Overrides replace one occurrence, and keep the command's change of state.
+    {"OverridesReplaceOneOccurrenceAndKeepTheStateChange",
+     [](sim_scenario& s) {
+         s.answers = {{"AT", 2, "second"}, {"AT&FE&D3V", 0, "!"}};
+     },
+     {{"AT\r", "AT\r" + ok},
+      {"AT\r", "AT\rsecond"},
+      {"AT&FE&D3V\r", "AT&FE&D3V\r!"},
+      {"AT\r", "0\r"}}},
+    {"EraseEndsAfterItsTimeAndNoise",
+     [](sim_scenario& s) {
+         s.start = sim_start::loader_running;
+         s.erase_ms = 150;
+         s.erase_answer = "..0";
+     },
+     {{"REPROGRAM\r", "..0", 140},
+      {"X", "\r\nREADY\r\n"},
+      {"STARTUP\r", "\r\nRESTARTING MODEM\r\n"},
+      {"AT\r", "AT\r" + ok}}},
+    {"VanishesOnTheNamedLine",
+     [](sim_scenario& s) { s.vanish_at_loader_line = 2; },
+     {{":0100000011EE\r", "."}, {":020000040001F9\r", ""}}},
+    {"SilentModemRecordsButNeverSends",
+     [](sim_scenario& s) { s.silent = true; },
+     {{"AT\r:00000001FF\rX", ""}}},
+    // Six bytes in, the echo alongside, then six bytes of result: 12 bytes at 4.2 ms.
+    {"PacingTakesTenBitsPerByte",
+     [](sim_scenario& s) { s.pace_bits_per_second = 2400; },
+     {{"AT&F1\r", "AT&F1\r" + ok, 0, 2000, 48}}},
+    // The echo and the result code leave together when the adapter's timer runs out.
+    {"LatencyTimerRunsOut",
+     [](sim_scenario& s) { s.latency_ms = 60; },
+     {{"AT\r", "AT\r" + ok, 60}}},
+    // A full packet goes at once, whatever the timer.
+    {"LatencyFullPacketAtOnce",
+     [](sim_scenario& s) {
+         s.latency_ms = 255;
+         s.answers = {{"AT", 0, std::string(70, 'x')}};
+     },
+     {{"AT\r", "AT\r" + std::string(70, 'x'), 0, 200}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Sim, SimSession, ::testing::ValuesIn(session_cases), row_name{});
 
 TEST(SimTranscript, NamesControlBytes) {
     sim_record record;
