@@ -5,14 +5,11 @@
 #include "harness.h"
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -44,45 +41,21 @@ struct fleet_case {
     int signal_at_question = 0;
 };
 
-// romup-sim as an operator starts it, erasing at once and serving run after
-// run until the test interrupts it; then it saves the Flash.
-struct sim_program {
-    pid_t pid = -1;
-    sim_program(const std::string& link, const std::string& flash,
-                const std::vector<std::string>& extra, const std::string& log) {
-        std::vector<std::string> args = {ROMUP_SIM_BINARY, "--link", link, "--flash", flash,
-                                         "--erase-ms",     "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid = start_program(args, log);
+// romup-sim programs as an operator starts them, each serving run after run
+// until the test interrupts it; then it saves its Flash.
+struct sim_programs {
+    std::vector<pid_t> pids;
+    void stop() {
+        for (pid_t pid : pids) {
+            kill(pid, SIGINT);
+            ended_well(pid, 10);
+        }
+        pids.clear();
     }
-    ~sim_program() {
-        kill(pid, SIGINT);
-        ended_well(pid, 10);
+    ~sim_programs() {
+        stop();
     }
-    sim_program(const sim_program&) = delete;
-    sim_program& operator=(const sim_program&) = delete;
 };
-
-// The fleet's re-load command, as printed beneath the summary.
-std::string printed_reload(const std::string& out) {
-    const std::string lead = "\n  romup-fleet ";
-    const auto start = out.rfind(lead);
-    if (start == std::string::npos) {
-        return "";
-    }
-    return out.substr(start + 3, out.find('\n', start + 1) - start - 3);
-}
-
-// The summary line of a port, from its result on.
-std::string summary_result(const std::string& out, const std::string& port) {
-    const auto table = out.rfind("\nport ");
-    const auto start = out.find("\n" + port + "  ", table);
-    if (table == std::string::npos || start == std::string::npos) {
-        return "";
-    }
-    const auto result = out.find_first_not_of(' ', start + 1 + port.size());
-    return out.substr(result, out.find('\n', result) - result);
-}
 
 class Fleet : public ::testing::TestWithParam<fleet_case> {};
 
@@ -93,13 +66,17 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     std::filesystem::copy_file(ROMUP_FLEET_BINARY, fleet);
     ASSERT_EQ(symlink(ROMUP_FAST_BINARY, (dir.path + "/romup").c_str()), 0);
 
-    std::vector<std::unique_ptr<sim_program>> modems;
+    sim_programs modems;
     std::vector<std::string> ports;
     for (std::size_t index = 0; index < row.ports.size(); ++index) {
         const std::string link = dir.path + "/" + row.ports[index].link;
-        modems.push_back(std::make_unique<sim_program>(
-            link, dir.path + "/flash" + std::to_string(index), row.ports[index].sim_args,
-            dir.path + "/sim" + std::to_string(index) + ".out"));
+        const std::string number = std::to_string(index);
+        std::vector<std::string> args = row.ports[index].sim_args;
+        args.insert(args.begin(), {ROMUP_SIM_BINARY, "--link", link, "--flash",
+                                   dir.path + "/flash" + number, "--erase-ms", "0"});
+        const pid_t pid = start_program(args, dir.path + "/sim" + number + ".out");
+        ASSERT_NE(pid, -1);
+        modems.pids.push_back(pid);
         ASSERT_TRUE(wait_for_file(link));
         ports.push_back(link);
     }
@@ -139,8 +116,11 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
         EXPECT_EQ(entry["status"], port.result.rfind("flashed", 0) == 0 ? 0 : 1);
         EXPECT_EQ(entry["message"].is_null(),
                   port.result.rfind("flashed", 0) == 0 || port.result == "declined");
-        // The summary's line for the port.
-        EXPECT_EQ(summary_result(run.out, ports[index]).rfind(port.result, 0), 0U) << run.out;
+        // The summary's line for the port, from its result on.
+        const auto summary = run.out.find("\n" + ports[index] + "  ", run.out.rfind("\nport "));
+        ASSERT_NE(summary, std::string::npos) << run.out;
+        const auto result = run.out.find_first_not_of(' ', summary + 1 + ports[index].size());
+        EXPECT_EQ(run.out.compare(result, port.result.size(), port.result), 0) << run.out;
         // Its log, named after the port's path: the command line, then what
         // its romup printed.
         std::string name = ports[index].substr(1);
@@ -152,8 +132,11 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     EXPECT_FALSE(std::getline(report, line));
 
     if (row.reload_after) {
-        const std::string command = printed_reload(run.out);
-        ASSERT_FALSE(command.empty()) << run.out;
+        // The fleet's re-load command, as printed beneath the summary.
+        const auto start = run.out.rfind("\n  romup-fleet ");
+        ASSERT_NE(start, std::string::npos) << run.out;
+        const std::string command =
+            run.out.substr(start + 3, run.out.find('\n', start + 1) - start - 3);
         // The hint romup printed, under its port.
         EXPECT_NE(run.out.find(ports[0] + ":   The Flash is incomplete"), std::string::npos);
         run_options again;
@@ -164,7 +147,7 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
         const run_result second = run_romup(again);
         EXPECT_EQ(second.status, 0) << command << "\n" << second.out << second.err;
     }
-    modems.clear();
+    modems.stop();
     for (std::size_t index = 0; index < row.ports.size(); ++index) {
         const bool flashed = read_file(dir.path + "/flash" + std::to_string(index)) ==
                              read_file(images + "/firmware.bin");
