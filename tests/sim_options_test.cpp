@@ -9,44 +9,39 @@
 #include <getopt.h>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-struct parsed {
-    int status = 0;
-    std::string complaint;
-    sim_options options;
-};
-
-// The command line romup-sim plus words, split at each space.
-parsed parse(const std::string& words) {
+// romup-sim's status, its complaint and its options for the command line
+// romup-sim plus words, split at each space.
+std::tuple<int, std::string, sim_options> parse(const std::string& words) {
     std::vector<std::string> args = {"romup-sim"};
     std::istringstream in(words);
     for (std::string word; in >> word;) {
         args.push_back(word);
     }
     std::vector<char*> argv = argv_of(args);
-    parsed result;
+    sim_options options;
     // 0, not 1: getopt_long starts afresh, as in a new process.
     optind = 0;
     opterr = 0;
     testing::internal::CaptureStderr();
-    result.status = parse_sim_options(static_cast<int>(args.size()), argv.data(), result.options);
-    result.complaint = testing::internal::GetCapturedStderr();
-    return result;
+    const int status = parse_sim_options(static_cast<int>(args.size()), argv.data(), options);
+    return {status, testing::internal::GetCapturedStderr(), options};
 }
 
 TEST(SimOptions, EachOptionLandsWhereItsRowSays) {
-    const parsed p = parse("--link L --once --loader-running --silent --loader-ack=eight"
-                           " --firmware-ack cr --no-record-check --erase-ms 600000"
-                           " --probe-without-zero --bad-loader-ack 3 --no-loader-ack 4"
-                           " --bad-firmware-ack 5 --no-firmware-ack 10000000 --firmware-fault-once"
-                           " --no-ready --erase-noise 2 --no-startup-answer --no-ok"
-                           " --vanish-loader 6 --vanish-firmware 7 --pace --flash F --log G"
-                           " --latency 255");
-    ASSERT_EQ(p.status, 0) << p.complaint;
-    const sim_options& o = p.options;
+    const auto [status, complaint, o] =
+        parse("--link L --once --loader-running --silent --loader-ack=eight"
+              " --firmware-ack cr --no-record-check --erase-ms 600000"
+              " --probe-without-zero --bad-loader-ack 3 --no-loader-ack 4"
+              " --bad-firmware-ack 5 --no-firmware-ack 10000000 --firmware-fault-once"
+              " --no-ready --erase-noise 2 --no-startup-answer --no-ok"
+              " --vanish-loader 6 --vanish-firmware 7 --pace --flash F --log G"
+              " --latency 255");
+    ASSERT_EQ(status, 0) << complaint;
     const sim_scenario& s = o.scenario;
     EXPECT_EQ(o.link_path, "L");
     EXPECT_EQ(o.flash_path, "F");
@@ -85,10 +80,9 @@ using test_rows::operator<<;
 class SimOptionRefusal : public testing::TestWithParam<refusal_row> {};
 
 TEST_P(SimOptionRefusal, TellsWhatIsWrong) {
-    const refusal_row& row = GetParam();
-    const parsed p = parse(row.args);
-    EXPECT_EQ(p.status, row.status);
-    EXPECT_EQ(p.complaint, row.complaint);
+    const auto [status, complaint, options] = parse(GetParam().args);
+    EXPECT_EQ(status, GetParam().status);
+    EXPECT_EQ(complaint, GetParam().complaint);
 }
 
 const std::string sim = "romup-sim: ";

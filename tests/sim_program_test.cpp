@@ -25,11 +25,8 @@ struct sim_process {
 
     explicit sim_process(std::vector<std::string> args) {
         std::signal(SIGPIPE, SIG_IGN);
-        int out_pipe[2];
-        if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe failed";
-            return;
-        }
+        int out_pipe[2] = {-1, -1};
+        EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
         args.insert(args.begin(), ROMUP_SIM_BINARY);
         spawn_setup setup;
         setup.out = out_pipe[1];
@@ -72,10 +69,6 @@ std::string exchange(int fd, const std::string& bytes) {
     return got;
 }
 
-int open_device(const std::string& path) {
-    return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-}
-
 struct signal_case {
     const char* name;
     int signal_number;
@@ -95,7 +88,7 @@ TEST_P(SimSignal, EndsCleanly) {
     const std::string device = std::filesystem::read_symlink(link);
     struct stat status;
     EXPECT_NE(stat(flash.c_str(), &status), 0);
-    const int fd = open_device(link);
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_NE(fd, -1);
     EXPECT_EQ(exchange(fd, "REPROGRAM\r:020000001234B8\r"), "0.");
     kill(sim.pid, row.signal_number);
@@ -125,7 +118,8 @@ TEST(SimProgram, ClosedOutputDoesNotStopTheModem) {
     ASSERT_TRUE(ends_with(printed, "\n")) << printed;
     close(sim.out);
     sim.out = -1;
-    const int fd = open_device(printed.substr(lead.size(), printed.size() - lead.size() - 1));
+    const std::string device = printed.substr(lead.size(), printed.size() - lead.size() - 1);
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_NE(fd, -1);
     // The loader's reception and start are each reported on the closed output.
     EXPECT_EQ(exchange(fd, ":00000001FF\r"), ".\r\nTAVRIN 3306 RAM LOADER READY\r\n");

@@ -16,6 +16,8 @@
 #include <poll.h>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,13 +96,8 @@ sim_scenario quick(sim_start start = sim_start::command) {
 
 const std::string ok = "\r\nOK\r\n";
 
-struct record_case {
-    std::string line;
-    bool good;
-};
-
 // Lines after a first good record, while the loader is being received.
-const std::vector<record_case> record_cases = {
+const std::vector<std::pair<std::string, bool>> record_cases = {
     {":0100000011ee", true},       // lower-case hex
     {":020000040001F9", true},     // extended linear address
     {":020000020100FB", true},     // extended segment address
@@ -124,9 +121,9 @@ TEST(SimLoader, ChecksEachRecord) {
         sim_scenario s = quick();
         s.check_records = check;
         std::string lines = ":0100000011EE\r", acks = ".";
-        for (const record_case& row : record_cases) {
-            lines += row.line + "\r";
-            acks += row.good || !check ? "." : "E";
+        for (const auto& [line, good] : record_cases) {
+            lines += line + "\r";
+            acks += good || !check ? "." : "E";
         }
         const sim_record record =
             session(s, {{lines + ":00000001FF\r", acks + "." + s.loader_ready}});
@@ -169,14 +166,8 @@ TEST(SimFirmware, ProgramsRecordsAtTheirAddresses) {
     EXPECT_EQ(record.flash, expected_flash());
 }
 
-struct file_case {
-    const char* name;
-    std::string content;
-    bool good;
-};
-
 TEST(SimHexToMemory, ReadsWellFormedFilesOnly) {
-    const std::vector<file_case> cases = {
+    const std::vector<std::tuple<const char*, std::string, bool>> cases = {
         {"CarriageReturnLineFeed", firmware_file, true},
         {"WithoutEndRecord", ":020000000102FB\n", true},
         {"JunkAfterEndRecord", ":00000001FF\nnot a record\n", true},
@@ -185,11 +176,11 @@ TEST(SimHexToMemory, ReadsWellFormedFilesOnly) {
         {"NotARecord", "hello\n", false},
         {"BeyondTheFlash", ":020000040100F9\n:0100000011EE\n", false}};
     temp_dir dir;
-    for (const file_case& row : cases) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, content, good] : cases) {
+        SCOPED_TRACE(name);
         std::vector<std::uint8_t> memory;
-        EXPECT_EQ(sim_hex_to_memory(dir.file("image.hex", row.content), memory), row.good);
-        if (row.content == firmware_file) {
+        EXPECT_EQ(sim_hex_to_memory(dir.file("image.hex", content), memory), good);
+        if (content == firmware_file) {
             EXPECT_EQ(memory, expected_flash());
         }
     }
