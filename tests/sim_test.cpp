@@ -151,15 +151,22 @@ std::vector<std::uint8_t> expected_flash() {
     return flash;
 }
 
+// The erase ends after its time and noise; the records program the Flash at
+// their addresses; the modem restarts.
 TEST(SimFirmware, ProgramsRecordsAtTheirAddresses) {
     sim_scenario s = quick(sim_start::loader_running);
+    s.erase_ms = 150;
+    s.erase_answer = "..0";
     std::vector<int> acknowledged;
     s.on_firmware_line = [&](int line) { acknowledged.push_back(line); };
     // The file, then a bad record; each line ends in its CR alone.
     std::string lines = firmware_file + ":0100000011EF\r\n";
     lines.erase(std::remove(lines.begin(), lines.end(), '\n'), lines.end());
-    const sim_record record =
-        session(s, {{"REPROGRAM\r", "0"}, {lines, ".......E"}, {"X", "\r\nREADY\r\n"}});
+    const sim_record record = session(s, {{"REPROGRAM\r", "..0", 140},
+                                          {lines, ".......E"},
+                                          {"X", "\r\nREADY\r\n"},
+                                          {"STARTUP\r", "\r\nRESTARTING MODEM\r\n"},
+                                          {"AT\r", "AT\r" + ok}});
     EXPECT_TRUE(record.erased);
     EXPECT_EQ(record.firmware_lines, 8);
     EXPECT_EQ(acknowledged, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
@@ -222,16 +229,6 @@ const session_case session_cases[] = {
       {"AT\r", "AT\rsecond"},
       {"AT&FE&D3V\r", "AT&FE&D3V\r!"},
       {"AT\r", "0\r"}}},
-    {"EraseEndsAfterItsTimeAndNoise",
-     [](sim_scenario& s) {
-         s.start = sim_start::loader_running;
-         s.erase_ms = 150;
-         s.erase_answer = "..0";
-     },
-     {{"REPROGRAM\r", "..0", 140},
-      {"X", "\r\nREADY\r\n"},
-      {"STARTUP\r", "\r\nRESTARTING MODEM\r\n"},
-      {"AT\r", "AT\r" + ok}}},
     {"VanishesOnTheNamedLine",
      [](sim_scenario& s) { s.vanish_at_loader_line = 2; },
      {{":0100000011EE\r", "."}, {":020000040001F9\r", ""}}},
@@ -242,17 +239,14 @@ const session_case session_cases[] = {
     {"PacingTakesTenBitsPerByte",
      [](sim_scenario& s) { s.pace_bits_per_second = 2400; },
      {{"AT&F1\r", "AT&F1\r" + ok, 0, 2000, 48}}},
-    // The echo and the result code leave together when the adapter's timer runs out.
-    {"LatencyTimerRunsOut",
-     [](sim_scenario& s) { s.latency_ms = 60; },
-     {{"AT\r", "AT\r" + ok, 60}}},
-    // A full packet goes at once, whatever the timer.
-    {"LatencyFullPacketAtOnce",
+    // A full packet goes at once, whatever the timer; the echo and the result
+    // code leave together when the timer runs out.
+    {"LatencyHoldsUntilTheTimerOrAFullPacket",
      [](sim_scenario& s) {
          s.latency_ms = 255;
-         s.answers = {{"AT", 0, std::string(70, 'x')}};
+         s.answers = {{"AT", 1, std::string(70, 'x')}};
      },
-     {{"AT\r", "AT\r" + std::string(70, 'x'), 0, 200}}},
+     {{"AT\r", "AT\r" + std::string(70, 'x'), 0, 200}, {"AT\r", "AT\r" + ok, 250}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, SimSession, ::testing::ValuesIn(session_cases), row_name{});
