@@ -37,8 +37,8 @@ struct fleet_case {
     // The run on the first port fails past the erase: the fleet's re-load
     // command is run as printed, and must complete its Flash.
     bool reload_after = false;
-    // Sent to romup-fleet at its question, before the answer (0: none).
-    int signal_at_question = 0;
+    // Sent to romup-fleet at its question, before the answer.
+    std::vector<int> signals_at_question = {};
 };
 
 // romup-sim programs as an operator starts them, each serving run after run
@@ -90,13 +90,11 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     options.args.insert(options.args.end(), row.options.begin(), row.options.end());
     options.args.insert(options.args.end(), ports.begin(), ports.end());
     options.answer = row.answer;
-    if (row.signal_at_question != 0) {
-        options.signals_at_question = {row.signal_at_question};
-    }
+    options.signals_at_question = row.signals_at_question;
     const run_result run = run_romup(options);
     // A signal before the answer outweighs the "y" typed after it.
     EXPECT_EQ(run.out.find(": every run is told no; no Flash is erased") != std::string::npos,
-              row.signal_at_question != 0)
+              !row.signals_at_question.empty())
         << run.out;
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
     const bool yes = row.options == std::vector<std::string>{"--yes"};
@@ -179,8 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         fleet_case{"Declined", {declined_a, declined_b}, {}, "n\n", 1},
         fleet_case{"EndOfInput", {declined_a, declined_b}, {}, "", 1},
         fleet_case{
-            "InterruptedAtTheQuestion", {declined_a, declined_b}, {}, "y\n", 1, false, SIGINT},
-        fleet_case{"HangUpAtTheQuestion", {declined_a}, {}, "y\n", 1, false, SIGHUP},
+            "InterruptedAtTheQuestion", {declined_a, declined_b}, {}, "y\n", 1, false, {SIGINT}},
+        fleet_case{"HangUpAtTheQuestion", {declined_a}, {}, "y\n", 1, false, {SIGHUP}},
         fleet_case{"Yes", {good_a, good_b}, {"--yes"}, "", 0}),
     row_name());
 

@@ -87,13 +87,6 @@ sim_record session(const sim_scenario& s, const std::vector<exchange>& exchanges
     return record;
 }
 
-sim_scenario quick(sim_start start = sim_start::command) {
-    sim_scenario s;
-    s.start = start;
-    s.erase_ms = 0;
-    return s;
-}
-
 const std::string ok = "\r\nOK\r\n";
 
 // Lines after a first good record, while the loader is being received.
@@ -118,7 +111,7 @@ const std::vector<std::pair<std::string, bool>> record_cases = {
 TEST(SimLoader, ChecksEachRecord) {
     for (bool check : {true, false}) {
         SCOPED_TRACE(check ? "checked" : "unchecked");
-        sim_scenario s = quick();
+        sim_scenario s;
         s.check_records = check;
         std::string lines = ":0100000011EE\r", acks = ".";
         for (const auto& [line, good] : record_cases) {
@@ -154,7 +147,8 @@ std::vector<std::uint8_t> expected_flash() {
 // The erase ends after its time and noise; the records program the Flash at
 // their addresses; the modem restarts.
 TEST(SimFirmware, ProgramsRecordsAtTheirAddresses) {
-    sim_scenario s = quick(sim_start::loader_running);
+    sim_scenario s;
+    s.start = sim_start::loader_running;
     s.erase_ms = 150;
     s.erase_answer = "..0";
     std::vector<int> acknowledged;
@@ -197,14 +191,14 @@ TEST(SimHexToMemory, ReadsWellFormedFilesOnly) {
 
 struct session_case {
     const char* name;
-    void (*set_up)(sim_scenario&); // a quick modem's scenario
+    void (*set_up)(sim_scenario&);
     std::vector<exchange> session;
 };
 
 class SimSession : public ::testing::TestWithParam<session_case> {};
 
 TEST_P(SimSession, AnswersEachExchange) {
-    sim_scenario s = quick();
+    sim_scenario s;
     GetParam().set_up(s);
     session(s, GetParam().session);
 }
