@@ -166,20 +166,19 @@ const fleet_port faulty_a{"tty 'A\"",
                           true,
                           false};
 
-INSTANTIATE_TEST_SUITE_P(
-    Fleet, Fleet,
-    ::testing::Values(
-        fleet_case{"AllFlashed", {good_a, good_b}, {}, "y\n", 0},
-        // The probe fails on one port: it is never erased, the others go on.
-        fleet_case{"ProbeFails", {unanswered_a, good_b}, {}, "Y\n", 1},
-        // A line fault past the erase, on a port whose name needs quoting.
-        fleet_case{"FailsPastTheErase", {faulty_a, good_b}, {}, "y\n", 1, true},
-        fleet_case{"Declined", {declined_a, declined_b}, {}, "n\n", 1},
-        fleet_case{"EndOfInput", {declined_a, declined_b}, {}, "", 1},
-        fleet_case{
-            "InterruptedAtTheQuestion", {declined_a, declined_b}, {}, "y\n", 1, false, {SIGINT}},
-        fleet_case{"HangUpAtTheQuestion", {declined_a}, {}, "y\n", 1, false, {SIGHUP}},
-        fleet_case{"Yes", {good_a, good_b}, {"--yes"}, "", 0}),
-    row_name());
+const fleet_case fleet_cases[] = {
+    {"AllFlashed", {good_a, good_b}, {}, "y\n", 0},
+    // The probe fails on one port: it is never erased, the others go on.
+    {"ProbeFails", {unanswered_a, good_b}, {}, "Y\n", 1},
+    // A line fault past the erase, on a port whose name needs quoting.
+    {"FailsPastTheErase", {faulty_a, good_b}, {}, "y\n", 1, true},
+    {"Declined", {declined_a, declined_b}, {}, "n\n", 1},
+    {"EndOfInput", {declined_a, declined_b}, {}, "", 1},
+    {"InterruptedAtTheQuestion", {declined_a, declined_b}, {}, "y\n", 1, false, {SIGINT}},
+    {"HangUpAtTheQuestion", {declined_a}, {}, "y\n", 1, false, {SIGHUP}},
+    {"Yes", {good_a, good_b}, {"--yes"}, "", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Fleet, Fleet, ::testing::ValuesIn(fleet_cases), row_name());
 
 } // namespace
