@@ -17,8 +17,6 @@ namespace {
 using test_rows::operator<<;
 
 const std::string images = ROMUP_IMAGES_DIR;
-const std::string firmware = images + "/firmware.hex";
-const std::string loader = images + "/ramagent.hex";
 
 struct fleet_port {
     std::string link; // the port's name in the test's folder
@@ -84,8 +82,9 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     options.binary = fleet;
     options.with_modem = false;
     const std::string report_path = dir.path + "/report.json";
-    options.args = {"-f" + firmware, "-l",        loader,
-                    "--report",      report_path, "--logs=" + dir.path + "/logs"};
+    options.args = {
+        "-f" + images + "/firmware.hex", "-l", images + "/ramagent.hex", "--report", report_path,
+        "--logs=" + dir.path + "/logs"};
     options.args.insert(options.args.end(), row.options.begin(), row.options.end());
     options.args.insert(options.args.end(), ports.begin(), ports.end());
     options.answer = row.answer;
@@ -96,8 +95,8 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
               !row.signals_at_question.empty())
         << run.out;
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
-    const bool yes = row.options == std::vector<std::string>{"--yes"};
-    EXPECT_NE(run.out.find(yes ? "modems [Y/N]? y (--yes)\n" : "[Y/N]? \n"), std::string::npos)
+    EXPECT_NE(run.out.find(row.options.empty() ? "[Y/N]? \n" : "modems [Y/N]? y (--yes)\n"),
+              std::string::npos)
         << run.out;
 
     std::istringstream report(read_file(report_path));
@@ -136,12 +135,10 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
             run.out.substr(start + 3, run.out.find('\n', start + 1) - start - 3);
         // The hint romup printed, under its port.
         EXPECT_NE(run.out.find(ports[0] + ":   The Flash is incomplete"), std::string::npos);
-        run_options again;
-        again.binary = "/bin/sh";
-        again.with_modem = false;
-        again.args = {"-c", "PATH=" + dir.path + ":$PATH; " + command};
-        again.answer = "y\n";
-        const run_result second = run_romup(again);
+        options.binary = "/bin/sh";
+        options.args = {"-c", "PATH=" + dir.path + ":$PATH; " + command};
+        options.answer = "y\n";
+        const run_result second = run_romup(options);
         EXPECT_EQ(second.status, 0) << command << "\n" << second.out << second.err;
     }
     modems.stop();

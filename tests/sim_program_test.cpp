@@ -78,7 +78,6 @@ class SimSignal : public ::testing::TestWithParam<signal_case> {};
 // The Flash is saved, the link removed and a last line printed, as --once
 // ends a session; a Flash file is not made before anything is programmed.
 TEST_P(SimSignal, EndsCleanly) {
-    const signal_case& row = GetParam();
     temp_dir dir;
     const std::string link = dir.path + "/ttyTAV0";
     const std::string flash = dir.path + "/flash.bin";
@@ -89,14 +88,14 @@ TEST_P(SimSignal, EndsCleanly) {
     const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_NE(fd, -1);
     EXPECT_EQ(exchange(fd, "REPROGRAM\r:020000001234B8\r"), "0.");
-    kill(sim.pid, row.signal_number);
+    kill(sim.pid, GetParam().signal_number);
     EXPECT_TRUE(sim.ends_well());
     close(fd);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
     EXPECT_EQ(read_file(flash), "\x12\x34");
     EXPECT_EQ(sim.printed, "romup-sim: modem on " + device + "\nromup-sim: linked as " + link +
                                "\nromup-sim: Flash erased\nromup-sim: Flash written to " + flash +
-                               " (2 bytes)\nromup-sim: stopped by " + row.name + "\n");
+                               " (2 bytes)\nromup-sim: stopped by " + GetParam().name + "\n");
 }
 
 const signal_case signal_cases[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};

@@ -80,9 +80,7 @@ sim_record session(const sim_scenario& s, const std::vector<exchange>& exchanges
     EXPECT_EQ(record.received, received);
     EXPECT_EQ(record.sent, sent);
     // The modem closes the master itself when it vanishes.
-    if (record.vanished) {
-        pty.master = -1;
-    }
+    pty.master = record.vanished ? -1 : pty.master;
     close_pty(pty);
     return record;
 }
