@@ -5,7 +5,6 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
-#include <numeric>
 
 namespace {
 
@@ -22,52 +21,10 @@ struct loader_run : small_run {
     }
 };
 
-struct progress_case {
-    const char* name;
-    std::string file;
-    std::vector<int> percents;
-};
-
-class LoaderProgress : public ::testing::TestWithParam<progress_case> {};
-
-TEST_P(LoaderProgress, ShowsEachPercentageOnce) {
-    const progress_case& row = GetParam();
-    loader_run run_setup(row.file);
-    const run_result run = run_romup(run_setup.options);
-    EXPECT_EQ(run.out, banner + progress_line(loader_heading, row.percents) + not_started);
-    EXPECT_EQ(run.line.received, probe_commands + frame(row.file, true).bytes);
-    EXPECT_EQ(run.status, 1);
-}
-
-std::string lines(int count, const std::string& line) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += line;
-    }
-    return text;
-}
-
-std::vector<int> one_to(int last) {
-    std::vector<int> percents(static_cast<std::size_t>(last));
-    std::iota(percents.begin(), percents.end(), 1);
-    return percents;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Loader, LoaderProgress,
-    ::testing::Values(progress_case{"TenLinesOfHundred",
-                                    lines(10, ":" + std::string(98, 'a') + "\n"),
-                                    {10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
-                      progress_case{"ThreeEqualLines", lines(3, ":ab\n"), {33, 66, 100}},
-                      progress_case{"OneLine", ":abc\n", {100}}, progress_case{"EmptyFile", "", {}},
-                      // Each line adds less than 1%: every percentage shows.
-                      progress_case{"HundredAndOneLines", lines(201, ":a\n"), one_to(100)}),
-    row_name{});
-
 // A pipe is read whole before the port opens: its size is known.
 TEST(Loader, FromAPipeShowsPercentages) {
     loader_run run_setup("");
-    const std::string content = lines(10, ":" + std::string(98, 'a') + "\n") + eof_record;
+    const std::string content = ":ab\n:cd\n" + eof_record;
     // romup reads the loader at its start-up test.
     const fifo_writer writer(run_setup.dir.path + "/loader.fifo", content);
     run_setup.options.args.back() = "-l" + writer.path;

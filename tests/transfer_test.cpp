@@ -1,6 +1,6 @@
 // What is awkward to reach end to end: an image file that fails or differs
 // from its check in the middle of an upload, and percentages of images
-// larger than any test file.
+// larger than any test file; and the percentages an upload shows as it goes.
 #include "harness.h"
 #include "memory_image.h"
 #include "test_port.h"
@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <numeric>
 
 namespace {
 
@@ -18,13 +19,31 @@ using test_rows::operator<<;
 struct read_error_case {
     const char* name;
     bool loader;
-    std::size_t fail_at; // of "a\nb\nc\n"
+    std::size_t fail_at; // where reads of content fail
     std::string sent;
     std::vector<int> percents; // shown before the end
     std::string ending;        // what follows them
     int status = 1;
     std::string checked = "a\nb\nc\n"; // what the image's check read
+    std::string content = "a\nb\nc\n"; // what the stream holds
 };
+
+// A loader image of count copies of line, read to its end.
+read_error_case whole_loader(const char* name, int count, const std::string& line,
+                             std::vector<int> percents) {
+    std::string content;
+    for (int i = 0; i < count; ++i) {
+        content += line;
+    }
+    const std::string sent = frame(content, true).bytes;
+    return {name, true, std::string::npos, sent, std::move(percents), "\r\n", 0, content, content};
+}
+
+std::vector<int> one_to(int last) {
+    std::vector<int> percents(static_cast<std::size_t>(last));
+    std::iota(percents.begin(), percents.end(), 1);
+    return percents;
+}
 
 class ReadError : public ::testing::TestWithParam<read_error_case> {};
 
@@ -34,12 +53,12 @@ TEST_P(ReadError, EndsTheRunInsteadOfTheUpload) {
     const std::string out_path = dir.path + "/out";
     test_port port;
     // Every line's answer is queued before the upload starts.
-    port.peer_sends("....");
+    port.peer_sends(std::string(static_cast<std::size_t>(frame(row.content, true).lines), '.'));
     // The upload ends the process on failure: run it in a child of its own.
     const auto upload = [&] {
         std::freopen(out_path.c_str(), "w", stdout);
         // Not seekable, as a pipe: the size is the check's, not the stream's.
-        memory_image source{"a\nb\nc\n", row.fail_at, false};
+        memory_image source{row.content, row.fail_at, false};
         std::FILE* image = open_memory_image(source);
         if (row.loader) {
             upload_loader(image, digest_of(row.checked));
@@ -82,7 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
         read_error_case{
             "FirmwareGrownSince", false, 7, "a\rb\r", {50, 100}, flash_failed, 1, "a\nb\n"},
         read_error_case{
-            "LoaderRewritten", true, 7, whole, {33, 66, 100}, code_failed, 1, "a\nb\nC\n"}),
+            "LoaderRewritten", true, 7, whole, {33, 66, 100}, code_failed, 1, "a\nb\nC\n"},
+        // Each percentage once; with lines of less than 1% each, every one.
+        whole_loader("LoaderTenLinesOfHundred", 10, ":" + std::string(98, 'a') + "\n",
+                     {10, 20, 30, 40, 50, 60, 70, 80, 90, 100}),
+        whole_loader("LoaderOneLine", 1, ":abc\n", {100}), whole_loader("LoaderEmpty", 0, "", {}),
+        whole_loader("LoaderHundredAndOneLines", 201, ":a\n", one_to(100))),
     row_name{});
 
 struct percent_case {
