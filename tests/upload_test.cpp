@@ -86,75 +86,63 @@ TEST_P(Acknowledgement, AcceptsOrRefuses) {
 }
 
 const ack_case loader_eight_with_three_bytes{"LoaderEightWithThreeBytes", phase::loader, "8abc", 2};
-const ack_case loader_letter{"LoaderLetter", phase::loader, "A", 1};
-const ack_case loader_zero_then_silence{"LoaderZeroThenSilence", phase::loader, "0", 0};
 const ack_case firmware_carriage_return_with_two_bytes{"FirmwareCarriageReturnWithTwoBytes",
                                                        phase::firmware, "\rzq", 2};
-const ack_case firmware_carriage_return_with_its_byte{"FirmwareCarriageReturnWithItsByte",
-                                                      phase::firmware, "\rz", 0};
-const ack_case firmware_zero{"FirmwareZero", phase::firmware, "0", 1};
 
 INSTANTIATE_TEST_SUITE_P(
     BothPhases, Acknowledgement,
-    ::testing::Values(
-        ack_case{"LoaderCarriageReturn", phase::loader, "\r", 0},
-        ack_case{"LoaderDot", phase::loader, ".", 0},
-        ack_case{"LoaderZeroWithItsByte", phase::loader, "0\r", 0}, loader_zero_then_silence,
-        ack_case{"LoaderEightWithTwoBytes", phase::loader, "8\r\n", 0},
-        ack_case{"LoaderEightWithOneByte", phase::loader, "8\r", 0},
-        ack_case{"LoaderEightThenSilence", phase::loader, "8", 0},
-        // The byte after the two that "8" brings is the next line's answer.
-        loader_eight_with_three_bytes, ack_case{"LoaderZeroWithTwoBytes", phase::loader, "0ab", 2},
-        // CR and "." bring no further byte, unlike CR in the firmware phase.
-        ack_case{"LoaderCarriageReturnThenLetter", phase::loader, "\rA", 2},
-        ack_case{"LoaderDotThenLetter", phase::loader, ".A", 2},
-        ack_case{"LoaderLineFeed", phase::loader, "\n", 1}, loader_letter,
-        ack_case{"LoaderNul", phase::loader, std::string(1, '\0'), 1},
-        ack_case{"LoaderSilence", phase::loader, "", 1},
-        // The firmware phase takes only "." or CR, and after CR one more byte.
-        ack_case{"FirmwareDot", phase::firmware, ".", 0}, firmware_carriage_return_with_its_byte,
-        ack_case{"FirmwareCarriageReturnThenSilence", phase::firmware, "\r", 0},
-        firmware_carriage_return_with_two_bytes, firmware_zero,
-        ack_case{"FirmwareEight", phase::firmware, "8", 1},
-        ack_case{"FirmwareLineFeed", phase::firmware, "\n", 1},
-        ack_case{"FirmwareLetter", phase::firmware, "E", 1},
-        ack_case{"FirmwareSilence", phase::firmware, "", 1}),
+    ::testing::Values(ack_case{"LoaderCarriageReturn", phase::loader, "\r", 0},
+                      ack_case{"LoaderDot", phase::loader, ".", 0},
+                      ack_case{"LoaderZeroWithItsByte", phase::loader, "0\r", 0},
+                      ack_case{"LoaderZeroThenSilence", phase::loader, "0", 0},
+                      ack_case{"LoaderEightWithTwoBytes", phase::loader, "8\r\n", 0},
+                      ack_case{"LoaderEightWithOneByte", phase::loader, "8\r", 0},
+                      ack_case{"LoaderEightThenSilence", phase::loader, "8", 0},
+                      // The byte after the two that "8" brings is the next line's answer.
+                      loader_eight_with_three_bytes,
+                      ack_case{"LoaderZeroWithTwoBytes", phase::loader, "0ab", 2},
+                      // CR and "." bring no further byte, unlike CR in the firmware phase.
+                      ack_case{"LoaderCarriageReturnThenLetter", phase::loader, "\rA", 2},
+                      ack_case{"LoaderDotThenLetter", phase::loader, ".A", 2},
+                      ack_case{"LoaderLineFeed", phase::loader, "\n", 1},
+                      ack_case{"LoaderLetter", phase::loader, "A", 1},
+                      ack_case{"LoaderNul", phase::loader, std::string(1, '\0'), 1},
+                      ack_case{"LoaderSilence", phase::loader, "", 1},
+                      // The firmware phase takes only "." or CR, and after CR one more byte.
+                      ack_case{"FirmwareDot", phase::firmware, ".", 0},
+                      ack_case{"FirmwareCarriageReturnWithItsByte", phase::firmware, "\rz", 0},
+                      ack_case{"FirmwareCarriageReturnThenSilence", phase::firmware, "\r", 0},
+                      firmware_carriage_return_with_two_bytes,
+                      ack_case{"FirmwareZero", phase::firmware, "0", 1},
+                      ack_case{"FirmwareEight", phase::firmware, "8", 1},
+                      ack_case{"FirmwareLineFeed", phase::firmware, "\n", 1},
+                      ack_case{"FirmwareLetter", phase::firmware, "E", 1},
+                      ack_case{"FirmwareSilence", phase::firmware, "", 1}),
     row_name{});
 
 class AcknowledgedRun : public ::testing::TestWithParam<ack_case> {};
 
 // Whole runs of two lines in either phase (":00" and the end record, or "f1"
-// and "f2"): what the answer to the first makes of the screen and the line.
+// and "f2"), where the first line's answer brings a byte too many: queued in
+// the real port, it refuses the second line.
 TEST_P(AcknowledgedRun, AcceptsOrRefuses) {
     const ack_case& row = GetParam();
     phase_run setup(row.where, row.where == phase::loader ? eof_record : "f1\nf2\n");
     (setup.loader ? setup.options.modem.loader_ack_at : setup.options.modem.firmware_ack_at)[1] =
         row.ack;
     const run_result run = run_romup(setup.options);
-    std::string received = setup.sent_before() + (setup.loader ? ":00\r" : "f1\r");
-    std::string out = setup.out_before();
-    if (row.failing_line != 1) {
-        received += setup.loader ? ":00000001FF\r" : "f2\r";
-        out += setup.loader ? "\b\b\b\b 25%" : "\b\b\b\b 50%";
-    }
-    if (row.failing_line == 0) {
-        received += setup.loader ? "STARTUP\r" : restart_commands;
-        out = setup.loader ? setup.until_question() + aborted : setup.until_uploaded() + loaded;
-    } else {
-        out += setup.failure(run);
-    }
     // Only the firmware phase's images warn.
-    EXPECT_EQ(setup.loader ? run.out : without_warnings(run.out), out);
-    EXPECT_EQ(run.line.received, received);
-    EXPECT_EQ(run.status, row.failing_line == 0 && !setup.loader ? 0 : 1);
+    EXPECT_EQ(setup.loader ? run.out : without_warnings(run.out),
+              setup.out_before() + (setup.loader ? "\b\b\b\b 25%" : "\b\b\b\b 50%") +
+                  setup.failure(run));
+    EXPECT_EQ(run.line.received,
+              setup.sent_before() + (setup.loader ? ":00\r:00000001FF\r" : "f1\rf2\r"));
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
 }
 
-// Each way a line is taken or refused, in each phase.
 INSTANTIATE_TEST_SUITE_P(BothPhases, AcknowledgedRun,
-                         ::testing::Values(loader_zero_then_silence, loader_letter,
-                                           loader_eight_with_three_bytes,
-                                           firmware_carriage_return_with_its_byte, firmware_zero,
+                         ::testing::Values(loader_eight_with_three_bytes,
                                            firmware_carriage_return_with_two_bytes),
                          row_name{});
 
