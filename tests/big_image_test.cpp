@@ -20,41 +20,6 @@ namespace {
 constexpr int file_lines = 65536;
 constexpr std::size_t line_length = 1023;
 
-// The modem's part: answers every CR with "." and counts the bytes that
-// differ from the framing of the image, 1023 "d", then a CR, then the CR of
-// the empty image line that the LF left over makes.
-struct peer_record {
-    long long bytes = 0;
-    long long wrong_bytes = 0;
-    int lines = 0;
-};
-
-void serve(int peer, peer_record& record) {
-    const long long expected = static_cast<long long>(file_lines) * (line_length + 2);
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    char chunk[65536];
-    while (record.bytes < expected && std::chrono::steady_clock::now() < give_up) {
-        pollfd ready{peer, POLLIN, 0};
-        if (poll(&ready, 1, 100) <= 0) {
-            continue;
-        }
-        const long n = read_some(peer, chunk, sizeof chunk);
-        if (n <= 0) {
-            return;
-        }
-        std::string acks;
-        for (long i = 0; i < n; ++i, ++record.bytes) {
-            const bool text = record.bytes % (line_length + 2) < line_length;
-            record.wrong_bytes += chunk[i] != (text ? 'd' : '\r');
-            if (chunk[i] == '\r') {
-                acks += '.';
-                ++record.lines;
-            }
-        }
-        write_all(peer, acks);
-    }
-}
-
 TEST(BigImage, SixtyFourMebibyteFirmware) {
     deadline_guard guard{100};
     temp_dir dir;
@@ -67,8 +32,37 @@ TEST(BigImage, SixtyFourMebibyteFirmware) {
     const image_digest checked = digest_of(content);
     content = std::string();
     test_port port(line_kind::socket_pair);
-    peer_record record;
-    std::thread modem([&] { serve(port.peer, record); });
+
+    // The modem's part: answers every CR with "." and counts the bytes that
+    // differ from the framing of the image, 1023 "d", then a CR, then the CR
+    // of the empty image line that the LF left over makes.
+    const long long expected = static_cast<long long>(file_lines) * (line_length + 2);
+    long long bytes = 0;
+    long long wrong_bytes = 0;
+    int lines = 0;
+    std::thread modem([&] {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        char chunk[65536];
+        while (bytes < expected && std::chrono::steady_clock::now() < give_up) {
+            pollfd ready{port.peer, POLLIN, 0};
+            if (poll(&ready, 1, 100) <= 0) {
+                continue;
+            }
+            const long n = read_some(port.peer, chunk, sizeof chunk);
+            if (n <= 0) {
+                return;
+            }
+            std::string acks;
+            for (long i = 0; i < n; ++i, ++bytes) {
+                wrong_bytes += chunk[i] != (bytes % (line_length + 2) < line_length ? 'd' : '\r');
+                if (chunk[i] == '\r') {
+                    acks += '.';
+                    ++lines;
+                }
+            }
+            write_all(port.peer, acks);
+        }
+    });
 
     const std::string printed = dir.path + "/out";
     {
@@ -80,9 +74,9 @@ TEST(BigImage, SixtyFourMebibyteFirmware) {
     std::vector<int> every_percent(100);
     std::iota(every_percent.begin(), every_percent.end(), 1);
     EXPECT_EQ(read_file(printed), progress_line(firmware_heading, every_percent));
-    EXPECT_EQ(record.lines, 2 * file_lines);
-    EXPECT_EQ(record.bytes, static_cast<long long>(file_lines) * (line_length + 2));
-    EXPECT_EQ(record.wrong_bytes, 0);
+    EXPECT_EQ(lines, 2 * file_lines);
+    EXPECT_EQ(bytes, expected);
+    EXPECT_EQ(wrong_bytes, 0);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The two uploads: which acknowledgements accept a line, in this process over
-// romup's own port; and whole runs that show the road of each phase around
-// that rule and the framing (whose rows are in truncation_test.cpp).
+// romup's own port; and a whole run of each phase as the road of that rule
+// and of the framing (whose rows are in truncation_test.cpp).
 #include "harness.h"
 #include "test_port.h"
 
@@ -13,52 +13,6 @@ namespace {
 using test_rows::operator<<;
 
 enum class phase { loader, firmware };
-
-// A run that reaches the phase. Loader phase: the loader is ":00" and then
-// the image, the question declined. Firmware phase: the loader is ":00" and
-// the end record, the firmware the image, the question confirmed.
-struct phase_run : small_run {
-    bool loader;
-    phase_run(phase where, const std::string& image)
-        : small_run(":00\n" + (where == phase::loader ? image : eof_record),
-                    where == phase::loader ? good_firmware : image,
-                    where == phase::loader ? "n" : "y\n"),
-          loader(where == phase::loader) {}
-    // Standard output up to the phase's heading, included.
-    std::string out_before() const {
-        return loader ? banner + loader_heading : until_question() + erasing + firmware_heading;
-    }
-    // The bytes on the line before the phase.
-    std::string sent_before() const {
-        return probe_commands + (loader ? "" : ":00\r:00000001FF\rREPROGRAM\r");
-    }
-    // The failure's message; past the erase, the re-load command follows.
-    std::string failure(const run_result& run) const {
-        return loader ? "\r\nError while loading code\r\n"
-                      : "\r\nError while loading Flash\r\n" +
-                            reload_hint(run.port_path, firmware, 19200, run.sleeping_waits);
-    }
-};
-
-// The road of each phase's framing in whole runs, with a CR inside a line
-// that only the loader phase sends on: in the loader phase after a first line
-// ":00" and with no end record, so that the loader never starts.
-TEST(FramedRun, CarriageReturnInside) {
-    for (const phase where : {phase::loader, phase::firmware}) {
-        const phase_run setup(where, "ab\rcd\n");
-        SCOPED_TRACE(setup.loader ? "loader phase" : "firmware phase");
-        const run_result run = run_romup(setup.options);
-        if (setup.loader) {
-            EXPECT_EQ(run.line.received, setup.sent_before() + ":00\rab\rcd");
-            EXPECT_TRUE(ends_with(run.out, "\r\nError while starting loader\r\n")) << run.out;
-            EXPECT_EQ(run.status, 1);
-        } else {
-            EXPECT_EQ(run.line.received, setup.sent_before() + "ab\r" + restart_commands);
-            EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-            EXPECT_EQ(run.status, 0);
-        }
-    }
-}
 
 struct ack_case {
     const char* name;
@@ -122,21 +76,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 class AcknowledgedRun : public ::testing::TestWithParam<ack_case> {};
 
-// Whole runs of two lines in either phase (":00" and the end record, or "f1"
-// and "f2"), where the first line's answer brings a byte too many: queued in
-// the real port, it refuses the second line.
+// The road in whole runs: a phase's image of two lines, ":00" (the loader) or
+// "f1" (the firmware) and then "ab\rcd", whose CR inside only the loader phase
+// sends on; the first line's answer brings a byte too many, which, queued in
+// the real port, refuses the second line. The firmware phase's other image
+// is whole, and the question confirmed.
 TEST_P(AcknowledgedRun, AcceptsOrRefuses) {
     const ack_case& row = GetParam();
-    phase_run setup(row.where, row.where == phase::loader ? eof_record : "f1\nf2\n");
-    (setup.loader ? setup.options.modem.loader_ack_at : setup.options.modem.firmware_ack_at)[1] =
-        row.ack;
+    const bool loader = row.where == phase::loader;
+    small_run setup(loader ? ":00\nab\rcd\n" : ":00\n" + eof_record,
+                    loader ? good_firmware : "f1\nab\rcd\n", "y\n");
+    (loader ? setup.options.modem.loader_ack_at : setup.options.modem.firmware_ack_at)[1] = row.ack;
     const run_result run = run_romup(setup.options);
-    // Only the firmware phase's images warn.
-    EXPECT_EQ(setup.loader ? run.out : without_warnings(run.out),
-              setup.out_before() + (setup.loader ? "\b\b\b\b 25%" : "\b\b\b\b 50%") +
-                  setup.failure(run));
-    EXPECT_EQ(run.line.received,
-              setup.sent_before() + (setup.loader ? ":00\r:00000001FF\r" : "f1\rf2\r"));
+    if (loader) {
+        EXPECT_EQ(run.out,
+                  banner + loader_heading + "\b\b\b\b 40%\r\nError while loading code\r\n");
+        EXPECT_EQ(run.line.received, probe_commands + ":00\rab\rcd");
+    } else {
+        // Past the erase, the re-load command follows; only this image warns.
+        EXPECT_EQ(without_warnings(run.out),
+                  setup.until_question() + erasing + firmware_heading +
+                      "\b\b\b\b 33%\r\nError while loading Flash\r\n" +
+                      reload_hint(run.port_path, setup.firmware, 19200, run.sleeping_waits));
+        EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rREPROGRAM\rf1\rab\r");
+    }
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
 }
