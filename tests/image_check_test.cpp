@@ -7,8 +7,10 @@
 
 #include "run/image_check.h"
 
+#include <algorithm>
 #include <cctype>
 #include <gtest/gtest.h>
+#include <numeric>
 
 namespace {
 
@@ -38,17 +40,15 @@ const std::string line2 = record(0, 0x0004, "\x05\x06\x07\x08");
 const std::string image = line1 + line2 + eof_record;
 
 std::string lower_case(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
+// Every byte value, twice over.
 std::string every_byte_twice() {
-    std::string bytes;
-    for (int value = 0; value < 512; ++value) {
-        bytes += static_cast<char>(value % 256);
-    }
+    std::string bytes(512, '\0');
+    std::iota(bytes.begin(), bytes.end(), '\0');
     return bytes;
 }
 
@@ -166,24 +166,20 @@ class ImageCheck : public ::testing::TestWithParam<check_case> {};
 
 TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
     const check_case& row = GetParam();
-    temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", row.firmware);
-    run_options options;
-    options.args = {"-p{port}", "-f" + firmware};
-    options.answer = row.answer;
-    options.modem.erase_ms = 0;
-    std::string before_question = banner;
-    std::string sent_before;
+    small_run setup(eof_record, row.firmware, row.answer);
+    run_options& options = setup.options;
+    // A firmware that goes on is taken record by record.
+    options.modem.check_records = true;
+    const std::string& firmware = setup.firmware;
+    std::string before_question =
+        banner + progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
+    std::string sent_before = probe_commands + ":00000001FF\r";
     if (row.reload) {
         options.args.push_back("-c");
         options.modem.start = sim_start::loader_running;
         options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
-        before_question += "Trying to re-load firmware code\r\n\r\n\r\nREADY\r\n\r\n\n";
+        before_question = banner + "Trying to re-load firmware code\r\n\r\n\r\nREADY\r\n\r\n\n";
         sent_before = "X";
-    } else {
-        options.args.push_back("-l" + dir.file("loader.hex", eof_record));
-        before_question += progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
-        sent_before = probe_commands + ":00000001FF\r";
     }
     const std::string until_answer = before_question + expected_warnings(row, firmware) +
                                      "Ready to transfer [" + firmware +

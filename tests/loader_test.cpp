@@ -99,19 +99,18 @@ struct reload_case {
 
 class Reload : public ::testing::TestWithParam<reload_case> {};
 
+// The loader is never read: its file may be missing.
 TEST_P(Reload, SendsXThenStartupWhenDeclined) {
     const reload_case& row = GetParam();
-    temp_dir dir;
-    const std::string firmware = dir.file("fw.hex", good_firmware);
-    run_options options;
-    options.args = {"-c", "-p{port}", "-f" + firmware, "-l" + dir.path + "/missing.hex"};
-    options.answer = "n";
-    options.modem.silent = row.silent;
-    options.modem.start = sim_start::loader_running;
-    options.modem.answers = {{"X", 1, row.answer_to_x}};
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
-                           question(row.answer_to_x, firmware) + aborted);
+    loader_run run_setup("");
+    run_setup.options.args = {"-c", "-p{port}", "-f" + run_setup.firmware,
+                              "-l" + run_setup.dir.path + "/missing.hex"};
+    run_setup.options.modem.silent = row.silent;
+    run_setup.options.modem.start = sim_start::loader_running;
+    run_setup.options.modem.answers = {{"X", 1, row.answer_to_x}};
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(run.out,
+              banner + "Trying to re-load firmware code\r\n" + run_setup.declined(row.answer_to_x));
     EXPECT_EQ(run.line.received, "XSTARTUP\r");
     EXPECT_EQ(run.status, 1);
 }
