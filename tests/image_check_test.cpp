@@ -16,23 +16,21 @@ namespace {
 
 using test_rows::operator<<;
 
-std::string hex_byte(unsigned value) {
-    static const char digits[] = "0123456789ABCDEF";
-    return {digits[(value >> 4) & 0xF], digits[value & 0xF]};
-}
-
 // One record with its checksum; count_offset makes its byte count lie.
 std::string record(unsigned type, unsigned address, const std::string& data,
                    unsigned count_offset = 0) {
-    const unsigned count = static_cast<unsigned>(data.size()) + count_offset;
-    unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
-    std::string text =
-        ":" + hex_byte(count) + hex_byte(address >> 8) + hex_byte(address & 0xFF) + hex_byte(type);
-    for (char c : data) {
-        sum += static_cast<unsigned char>(c);
-        text += hex_byte(static_cast<unsigned char>(c));
+    std::string bytes = {static_cast<char>(data.size() + count_offset),
+                         static_cast<char>(address >> 8), static_cast<char>(address),
+                         static_cast<char>(type)};
+    bytes += data;
+    // The sum of every byte, the checksum's too, is 0 modulo 256.
+    bytes += static_cast<char>(-std::accumulate(bytes.begin(), bytes.end(), 0));
+    std::string text = ":";
+    for (const unsigned char c : bytes) {
+        text += "0123456789ABCDEF"[c >> 4];
+        text += "0123456789ABCDEF"[c & 0xF];
     }
-    return text + hex_byte((0x100 - (sum & 0xFF)) & 0xFF) + "\n";
+    return text + "\n";
 }
 
 const std::string line1 = record(0, 0x0000, "\x01\x02\x03\x04");
@@ -73,6 +71,7 @@ struct check_case {
     std::string warnings;
     bool reload = false;
     std::string answer = "n\n";
+    std::string answer_to_x = "\r\nREADY\r\n"; // the running loader's, shown at the question
 };
 
 // The warnings at the question about a firmware named name.
@@ -161,31 +160,32 @@ INSTANTIATE_TEST_SUITE_P(
     row_name{});
 
 // End to end: where the warnings appear, in both modes, and that the answer
-// decides.
+// decides; in re-load mode, that "X" is all that goes before the question.
 class ImageCheck : public ::testing::TestWithParam<check_case> {};
 
 TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
     const check_case& row = GetParam();
     small_run setup(eof_record, row.firmware, row.answer);
-    run_options& options = setup.options;
     // A firmware that goes on is taken record by record.
-    options.modem.check_records = true;
-    const std::string& firmware = setup.firmware;
-    std::string before_question =
-        banner + progress_line(loader_heading, {100}) + "\r\n" + ready + "\r\n\n";
+    setup.options.modem.check_records = true;
+    std::string until_answer =
+        banner + progress_line(loader_heading, {100}) + question(ready, setup.firmware);
     std::string sent_before = probe_commands + ":00000001FF\r";
     if (row.reload) {
-        options.args.push_back("-c");
-        options.modem.start = sim_start::loader_running;
-        options.modem.answers = {{"X", 1, "\r\nREADY\r\n"}};
-        before_question = banner + "Trying to re-load firmware code\r\n\r\n\r\nREADY\r\n\r\n\n";
+        // The loader is never read: its file may be missing.
+        setup.options.args.back() = "-l" + setup.dir.path + "/missing.hex";
+        setup.options.args.push_back("-c");
+        setup.options.modem.start = sim_start::loader_running;
+        setup.options.modem.answers = {{"X", 1, row.answer_to_x}};
+        until_answer = banner + "Trying to re-load firmware code\r\n" +
+                       question(row.answer_to_x, setup.firmware);
         sent_before = "X";
     }
-    const std::string until_answer = before_question + expected_warnings(row, firmware) +
-                                     "Ready to transfer [" + firmware +
-                                     "] to the Flash. Reprogram [Y/N]? ";
+    // The warnings come between the loader's reply and the question.
+    until_answer.insert(until_answer.rfind("Ready to transfer"),
+                        expected_warnings(row, setup.firmware));
 
-    const run_result run = run_romup(options);
+    const run_result run = run_romup(setup.options);
     if (row.answer == "n\n") {
         EXPECT_EQ(run.out, until_answer + aborted);
         EXPECT_EQ(run.line.received, sent_before + "STARTUP\r");
@@ -205,6 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                       check_case{"WellFormedInReloadMode", image, "", true, "y\n"},
                       check_case{"Binary", every_byte_twice(), binary_warnings},
                       check_case{"BinaryInReloadMode", every_byte_twice(), binary_warnings, true},
+                      check_case{"SilentLoaderInReloadMode", image, "", true, "n\n", ""},
                       // Every line that is there is good: the operator may still go on.
                       check_case{"CutAfterARecord", line1 + line2, no_end, false, "y\n"}),
     row_name{});

@@ -91,36 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
         row{"LoaderSilent", {}, true, "", false}),
     row_name{});
 
-struct reload_case {
-    const char* name;
-    bool silent;
-    std::string answer_to_x; // shown at the question
-};
-
-class Reload : public ::testing::TestWithParam<reload_case> {};
-
-// The loader is never read: its file may be missing.
-TEST_P(Reload, SendsXThenStartupWhenDeclined) {
-    const reload_case& row = GetParam();
-    loader_run run_setup("");
-    run_setup.options.args = {"-c", "-p{port}", "-f" + run_setup.firmware,
-                              "-l" + run_setup.dir.path + "/missing.hex"};
-    run_setup.options.modem.silent = row.silent;
-    run_setup.options.modem.start = sim_start::loader_running;
-    run_setup.options.modem.answers = {{"X", 1, row.answer_to_x}};
-    const run_result run = run_romup(run_setup.options);
-    EXPECT_EQ(run.out,
-              banner + "Trying to re-load firmware code\r\n" + run_setup.declined(row.answer_to_x));
-    EXPECT_EQ(run.line.received, "XSTARTUP\r");
-    EXPECT_EQ(run.status, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Loader, Reload,
-                         ::testing::Values(reload_case{"SilentModem", true, ""},
-                                           reload_case{"ShowsTheLoadersAnswer", false,
-                                                       "\r\nREADY\r\n"}),
-                         row_name{});
-
 TEST(StandardOutput, ClosedIsNeverThePort) {
     loader_run run_setup(":00\n" + eof_record);
     run_setup.options.close_stdout = true;
