@@ -10,8 +10,6 @@ namespace {
 
 using test_rows::operator<<;
 
-const std::string not_started = "Error while starting loader\r\n";
-
 // A loader run against a modem that checks no records: every line is good.
 struct loader_run : small_run {
     explicit loader_run(const std::string& loader) : small_run(loader, good_firmware, "n") {}
@@ -61,7 +59,7 @@ TEST_P(Start, NeedsZeroThenReady) {
         EXPECT_EQ(run.out, progress + run_setup.declined(row.announcement));
         EXPECT_EQ(run.line.received, sent + "STARTUP\r");
     } else {
-        EXPECT_EQ(run.out, progress + not_started);
+        EXPECT_EQ(run.out, progress + "Error while starting loader\r\n");
         EXPECT_EQ(run.line.received, sent);
     }
     EXPECT_EQ(run.status, 1);
