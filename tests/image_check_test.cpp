@@ -170,7 +170,6 @@ TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
     setup.options.modem.check_records = true;
     std::string until_answer =
         banner + progress_line(loader_heading, {100}) + question(ready, setup.firmware);
-    std::string sent_before = probe_commands + ":00000001FF\r";
     if (row.reload) {
         // The loader is never read: its file may be missing.
         setup.options.args.back() = "-l" + setup.dir.path + "/missing.hex";
@@ -179,7 +178,6 @@ TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
         setup.options.modem.answers = {{"X", 1, row.answer_to_x}};
         until_answer = banner + "Trying to re-load firmware code\r\n" +
                        question(row.answer_to_x, setup.firmware);
-        sent_before = "X";
     }
     // The warnings come between the loader's reply and the question.
     until_answer.insert(until_answer.rfind("Ready to transfer"),
@@ -188,7 +186,8 @@ TEST_P(ImageCheck, WarnsAtTheQuestionAndTheAnswerDecides) {
     const run_result run = run_romup(setup.options);
     if (row.answer == "n\n") {
         EXPECT_EQ(run.out, until_answer + aborted);
-        EXPECT_EQ(run.line.received, sent_before + "STARTUP\r");
+        EXPECT_EQ(run.line.received,
+                  (row.reload ? "X" : probe_commands + ":00000001FF\r") + "STARTUP\r");
         EXPECT_FALSE(run.line.erased);
         EXPECT_EQ(run.status, 1);
     } else {

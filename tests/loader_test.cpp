@@ -1,7 +1,8 @@
 // The probe and the loader upload, end to end against the simulated modem:
 // the exact bytes on the line, the exact standard output and the status.
-// Runs that get past the loader are declined at the question, which sends
-// "STARTUP\r" and ends with status 1.
+// Runs are small runs, whose modem checks no records; those that get past the
+// loader are declined at the question, which sends "STARTUP\r" and ends with
+// status 1.
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -10,25 +11,16 @@ namespace {
 
 using test_rows::operator<<;
 
-// A loader run against a modem that checks no records: every line is good.
-struct loader_run : small_run {
-    explicit loader_run(const std::string& loader) : small_run(loader, good_firmware, "n") {}
-    // What follows a loader that started: the question, declined.
-    std::string declined(const std::string& shown_reply = ready) const {
-        return question(shown_reply, firmware) + aborted;
-    }
-};
-
 // A pipe is read whole before the port opens: its size is known.
 TEST(Loader, FromAPipeShowsPercentages) {
-    loader_run run_setup("");
+    small_run run_setup("", good_firmware, "n");
     const std::string content = ":ab\n:cd\n" + eof_record;
     // romup reads the loader at its start-up test.
     const fifo_writer writer(run_setup.dir.path + "/loader.fifo", content);
     run_setup.options.args.back() = "-l" + writer.path;
     const run_result run = run_romup(run_setup.options);
-    EXPECT_EQ(run.out,
-              banner + progress_line(loader_heading, percents_of(content)) + run_setup.declined());
+    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(content)) +
+                           question(ready, run_setup.firmware) + aborted);
     EXPECT_EQ(run.status, 1);
 }
 
@@ -46,7 +38,7 @@ class Start : public ::testing::TestWithParam<start_case> {};
 // itself with "READY".
 TEST_P(Start, NeedsZeroThenReady) {
     const start_case& row = GetParam();
-    loader_run run_setup(":00\n" + eof_record);
+    small_run run_setup(":00\n" + eof_record, good_firmware, "n");
     run_setup.options.modem.answers = row.answers;
     run_setup.options.modem.loader_ready = row.announcement;
     const run_result run = run_romup(run_setup.options);
@@ -56,7 +48,7 @@ TEST_P(Start, NeedsZeroThenReady) {
         EXPECT_EQ(run.out, banner + "Modem does not respond\r\n");
         EXPECT_EQ(run.line.received, probe_commands);
     } else if (row.started) {
-        EXPECT_EQ(run.out, progress + run_setup.declined(row.announcement));
+        EXPECT_EQ(run.out, progress + question(row.announcement, run_setup.firmware) + aborted);
         EXPECT_EQ(run.line.received, sent + "STARTUP\r");
     } else {
         EXPECT_EQ(run.out, progress + "Error while starting loader\r\n");
@@ -90,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
     row_name{});
 
 TEST(StandardOutput, ClosedIsNeverThePort) {
-    loader_run run_setup(":00\n" + eof_record);
+    small_run run_setup(":00\n" + eof_record, good_firmware, "n");
     run_setup.options.close_stdout = true;
     const run_result run = run_romup(run_setup.options);
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
