@@ -15,12 +15,23 @@ using test_rows::operator<<;
 
 struct start_up_case {
     const char* name;
-    std::vector<std::string> args; // "{fw}", "{loader}", "{dir}" and "{empty}" name test files
+    std::vector<std::string> args; // marks such as "{fw}" name the files of start_up_files
     std::string expected;          // standard output after the banner
     std::string fail_calloc = "";  // the size and occurrence of a calloc that fails ("": none)
 };
 
-// Paths of the files that the rows name.
+// A path of exactly n characters that names the file content, in nested
+// folders below dir (a single name may have at most 255 characters).
+std::string path_of_length(const temp_dir& dir, std::size_t n, const std::string& content) {
+    std::string path = dir.path;
+    while (n - path.size() > 200) {
+        path += "/" + std::string(150, 'd');
+        mkdir(path.c_str(), 0755);
+    }
+    path += "/" + std::string(n - path.size() - 1, 'f');
+    return dir.file(path.substr(dir.path.size() + 1), content);
+}
+
 struct start_up_files {
     temp_dir dir;
     std::string firmware = dir.file("fw.hex", ":00000001FF\n");
@@ -29,6 +40,8 @@ struct start_up_files {
     std::string missing = dir.path + "/missing.hex";
     std::string folder = dir.path + "/folder";
     std::string too_long = "/" + std::string(512, 'x');
+    std::string firmware_512 = path_of_length(dir, 512, ":00000001FF\n");
+    std::string port_512 = "/nonexistent/" + std::string(512 - 13, 'p');
     start_up_files() {
         mkdir(folder.c_str(), 0755);
     }
@@ -38,25 +51,22 @@ struct start_up_files {
                                  {"{empty}", empty},
                                  {"{missing}", missing},
                                  {"{dir}", folder},
-                                 {"{too_long}", too_long}});
+                                 {"{too_long}", too_long},
+                                 {"{fw512}", firmware_512},
+                                 {"{port512}", port_512}});
     }
 };
-
-// romup with exactly args (no -w before them) and no modem on any port.
-run_options exactly(const std::vector<std::string>& args) {
-    run_options options;
-    options.args = args;
-    options.with_modem = false;
-    options.busy_poll = true;
-    return options;
-}
 
 class StartUp : public ::testing::TestWithParam<start_up_case> {};
 
 TEST_P(StartUp, PrintsAndEnds) {
     const start_up_case& row = GetParam();
     start_up_files files;
-    run_options options = exactly({});
+    ASSERT_EQ(files.firmware_512.size(), 512u);
+    // romup with exactly the row's arguments (no -w before them), no modem on any port.
+    run_options options;
+    options.with_modem = false;
+    options.busy_poll = true;
     for (const std::string& arg : row.args) {
         options.args.push_back(files.expand(arg));
     }
@@ -129,35 +139,15 @@ INSTANTIATE_TEST_SUITE_P(
         row{"PortOf513", {no_port, "-f{fw}", "-l{loader}", "-p{too_long}"}, usage},
         row{"FirmwareOf513", {no_port, "-f{fw}", "-l{loader}", "-f{too_long}"}, usage},
         row{"LoaderOf513", {no_port, "-f{fw}", "-l{loader}", "-l{too_long}"}, usage},
+        row{"PathsOf512AreTakenWhole",
+            {"-p{port512}", "-f{fw512}", "-l{fw512}"},
+            cannot("{port512}")},
         // An allocation that fails ends the run at once.
         row{"FirmwareAllocation", complete, no_memory, failing(path_size, 1)},
         row{"LoaderAllocation", complete, no_memory, failing(path_size, 2)},
         row{"ReplyAllocation", complete, no_memory, failing(reply_size, 1)},
         row{"PortAllocation", complete, no_memory, failing(path_size, 3)}),
     row_name{});
-
-// A path of exactly n characters that names the file content, in nested
-// folders below dir (a single name may have at most 255 characters).
-std::string path_of_length(const temp_dir& dir, std::size_t n, const std::string& content) {
-    std::string path = dir.path;
-    while (n - path.size() > 200) {
-        path += "/" + std::string(150, 'd');
-        mkdir(path.c_str(), 0755);
-    }
-    path += "/" + std::string(n - path.size() - 1, 'f');
-    return dir.file(path.substr(dir.path.size() + 1), content);
-}
-
-TEST(CommandLine, PathsOfFiveHundredTwelveAreTakenWhole) {
-    temp_dir dir;
-    const std::string firmware = path_of_length(dir, 512, ":00000001FF\n");
-    ASSERT_EQ(firmware.size(), 512u);
-    ASSERT_EQ(read_file(firmware), ":00000001FF\n");
-    const std::string port = "/nonexistent/" + std::string(512 - 13, 'p');
-    const run_result run = run_romup(exactly({"-p" + port, "-f" + firmware, "-l" + firmware}));
-    EXPECT_EQ(run.out, banner + cannot(port));
-    EXPECT_EQ(run.status, 1);
-}
 
 struct speed_case {
     const char* name; // the text after -s

@@ -144,62 +144,61 @@ INSTANTIATE_TEST_SUITE_P(
     row_name{});
 
 // The project's sample images, streamed with every record checked, the
-// question confirmed.
+// question confirmed, in either mode.
 const std::string sample_loader = ROMUP_IMAGES_DIR "/ramagent.hex";
 const std::string sample_firmware = ROMUP_IMAGES_DIR "/firmware.hex";
 const std::string sample_flash = read_file(ROMUP_IMAGES_DIR "/firmware.bin");
-
-run_options sample_run(const std::vector<std::string>& args) {
-    run_options options;
-    options.args = args;
-    options.answer = "y\n";
-    options.modem.erase_ms = 20;
-    return options;
-}
 
 std::string as_sent(std::string lines) {
     std::replace(lines.begin(), lines.end(), '\n', '\r');
     return lines;
 }
 
-TEST(CompleteRun, WritesTheFirmwareIntoTheFlash) {
+struct complete_case {
+    const char* name;
+    bool reload;            // with a silent answer to the "X" that starts it
+    bool signalled = false; // the signals of a terminal after the fifth firmware line
+};
+
+class CompleteRun : public ::testing::TestWithParam<complete_case> {};
+
+TEST_P(CompleteRun, WritesTheFirmwareIntoTheFlash) {
+    const complete_case& row = GetParam();
     ASSERT_FALSE(sample_flash.empty());
-    const run_result run =
-        run_romup(sample_run({"-p{port}", "-f" + sample_firmware, "-l" + sample_loader}));
+    run_options options;
+    options.args = {"-p{port}", "-f" + sample_firmware,
+                    row.reload ? std::string("-c") : "-l" + sample_loader};
+    options.answer = "y\n";
+    options.modem.erase_ms = 20;
+    if (row.reload) {
+        options.modem.start = sim_start::loader_running;
+        options.modem.answers = {{"X", 1, ""}};
+    }
+    if (row.signalled) {
+        options.signal_at_firmware_line = 5;
+        options.signals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
+    }
+    const run_result run = run_romup(options);
     const std::string loader = read_file(sample_loader);
     const std::string firmware = read_file(sample_firmware);
-    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(loader)) +
-                           question(ready, sample_firmware) + erasing +
+    const std::string start =
+        row.reload
+            ? "Trying to re-load firmware code\r\n" + question("", sample_firmware)
+            : progress_line(loader_heading, percents_of(loader)) + question(ready, sample_firmware);
+    EXPECT_EQ(run.out, banner + start + erasing +
                            progress_line(firmware_heading, percents_of(firmware)) + loaded);
-    EXPECT_EQ(run.line.received, probe_commands + as_sent(loader) + "REPROGRAM\r" +
-                                     as_sent(firmware) + restart_commands);
+    EXPECT_EQ(run.line.received, (row.reload ? "X" : probe_commands + as_sent(loader)) +
+                                     "REPROGRAM\r" + as_sent(firmware) + restart_commands);
     EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), sample_flash);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
 }
 
-TEST(CompleteRun, ReloadWithASilentAnswerToX) {
-    run_options options = sample_run({"-c", "-p{port}", "-f" + sample_firmware});
-    options.modem.start = sim_start::loader_running;
-    options.modem.answers = {{"X", 1, ""}};
-    const run_result run = run_romup(options);
-    const std::string firmware = read_file(sample_firmware);
-    EXPECT_EQ(run.out, banner + "Trying to re-load firmware code\r\n" +
-                           question("", sample_firmware) + erasing +
-                           progress_line(firmware_heading, percents_of(firmware)) + loaded);
-    EXPECT_EQ(run.line.received, "XREPROGRAM\r" + as_sent(firmware) + restart_commands);
-    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), sample_flash);
-    EXPECT_EQ(run.status, 0);
-}
-
-TEST(CompleteRun, SignalsDuringTheUploadDoNotStopIt) {
-    run_options options = sample_run({"-p{port}", "-f" + sample_firmware, "-l" + sample_loader});
-    options.signal_at_firmware_line = 5;
-    options.signals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(std::string(run.line.flash.begin(), run.line.flash.end()), sample_flash);
-    EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
-}
+INSTANTIATE_TEST_SUITE_P(Dialogue, CompleteRun,
+                         ::testing::Values(complete_case{"WithTheLoader", false},
+                                           complete_case{"ReloadWithASilentAnswerToX", true},
+                                           complete_case{"SignalsDuringTheUploadDoNotStopIt", false,
+                                                         true}),
+                         row_name{});
 
 } // namespace

@@ -70,39 +70,29 @@ struct driver_case {
 
 const char* const requested_and_restored = "get\nset low_latency\nget low_latency\nset\nclose\n";
 
-run_options driver_run(const temp_dir& dir, run_end end) {
-    run_options options;
-    options.args = {"-p{port}", "-f" + dir.file("fw.hex", "f1\nf2\n"),
-                    "-l" + dir.file("l.hex", ":00\n" + eof_record)};
-    options.answer = end == run_end::decline ? "n\n" : "y\n";
-    options.modem.check_records = false;
-    options.modem.erase_ms = 0;
-    options.modem.silent = end == run_end::silent_modem;
-    if (end == run_end::refused_firmware_line) {
-        options.modem.firmware_ack_at[2] = "E";
-    }
-    if (end == run_end::no_port) {
-        options.args[0] = "-p" + dir.path + "/no-such-port";
-        options.with_modem = false;
-    }
-    return options;
-}
-
 class SerialDriver : public ::testing::TestWithParam<driver_case> {};
 
 // The same run without the stand-in driver is the reference: the request,
 // granted or refused, changes nothing on the line or on the screen.
 TEST_P(SerialDriver, LowLatencyIsRestoredAndStuckOutputDiscardedBeforeClose) {
     const driver_case& row = GetParam();
-    temp_dir dir;
-    const run_result plain = run_romup(driver_run(dir, row.end));
+    small_run setup(":00\n" + eof_record, "f1\nf2\n", row.end == run_end::decline ? "n\n" : "y\n");
+    setup.options.modem.silent = row.end == run_end::silent_modem;
+    if (row.end == run_end::refused_firmware_line) {
+        setup.options.modem.firmware_ack_at[2] = "E";
+    }
+    if (row.end == run_end::no_port) {
+        setup.options.args[0] = "-p" + setup.dir.path + "/no-such-port";
+        setup.options.with_modem = false;
+    }
+    const run_result plain = run_romup(setup.options);
     EXPECT_EQ(plain.status, row.end == run_end::success ? 0 : 1);
     for (const driver_mode& driver : row.modes) {
         SCOPED_TRACE(std::string(driver.mode) + " " + driver.output);
-        run_options options = driver_run(dir, row.end);
+        run_options options = setup.options;
         // The driver adds to its log: one of its own for each run.
         const std::string log =
-            dir.path + "/driver" + std::to_string(&driver - row.modes.data()) + ".log";
+            setup.dir.path + "/driver" + std::to_string(&driver - row.modes.data()) + ".log";
         options.environment = {std::string("LD_PRELOAD=") + ROMUP_SERIAL_PRELOAD,
                                "ROMUP_SERIAL_LOG=" + log,
                                std::string("ROMUP_SERIAL_MODE=") + driver.mode,
