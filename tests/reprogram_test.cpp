@@ -11,7 +11,8 @@ namespace {
 
 using test_rows::operator<<;
 
-const std::string loader_sent = ":00\r:00000001FF\r";
+// The probe's commands and the loader.
+const std::string loader_sent = probe_commands + ":00\r:00000001FF\r";
 
 // A run with a small loader and firmware, the question confirmed.
 struct dialogue_run : small_run {
@@ -39,17 +40,13 @@ TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
     setup.options.signals_at_question = row.signals;
     setup.options.modem.answers = row.answers;
     const run_result run = run_romup(setup.options);
-    if (row.proceeds) {
-        EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-        EXPECT_EQ(run.line.received,
-                  probe_commands + loader_sent + "REPROGRAM\rf1\rf2\r" + restart_commands);
-        EXPECT_EQ(run.status, 0);
-    } else {
-        EXPECT_EQ(without_warnings(run.out), setup.until_question() + aborted);
-        EXPECT_EQ(run.line.received, probe_commands + loader_sent + "STARTUP\r");
-        EXPECT_EQ(run.status, 1);
-        EXPECT_FALSE(run.line.erased);
-    }
+    EXPECT_EQ(without_warnings(run.out),
+              row.proceeds ? setup.until_uploaded() + loaded : setup.until_question() + aborted);
+    EXPECT_EQ(run.line.received,
+              loader_sent +
+                  (row.proceeds ? "REPROGRAM\rf1\rf2\r" + restart_commands : "STARTUP\r"));
+    EXPECT_EQ(run.status, row.proceeds ? 0 : 1);
+    EXPECT_EQ(run.line.erased, row.proceeds);
     EXPECT_EQ(run.err, "");
 }
 
@@ -82,15 +79,12 @@ TEST_P(EraseWait, CountsFortyAttempts) {
     setup.options.modem_bytes_at_question = row.at_question;
     setup.options.modem.erase_answer = row.erase_answer;
     const run_result run = run_romup(setup.options);
-    if (row.erased) {
-        EXPECT_EQ(without_warnings(run.out), setup.until_uploaded() + loaded);
-        EXPECT_EQ(run.status, 0);
-    } else {
-        EXPECT_EQ(without_warnings(run.out), setup.until_question() + erasing +
-                                                 "Error while erasing Flash\r\n" + setup.hint(run));
-        EXPECT_EQ(run.line.received, probe_commands + loader_sent + "REPROGRAM\r");
-        EXPECT_EQ(run.status, 1);
-    }
+    const std::string failed =
+        setup.until_question() + erasing + "Error while erasing Flash\r\n" + setup.hint(run);
+    EXPECT_EQ(without_warnings(run.out), row.erased ? setup.until_uploaded() + loaded : failed);
+    EXPECT_EQ(run.line.received,
+              loader_sent + "REPROGRAM\r" + (row.erased ? "f1\rf2\r" + restart_commands : ""));
+    EXPECT_EQ(run.status, row.erased ? 0 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(

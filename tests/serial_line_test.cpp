@@ -23,23 +23,17 @@ std::string long_record(std::uint16_t offset, std::uint8_t first) {
 }
 
 TEST(PacedLine, LongRecordsOnASlowLineAreAcknowledged) {
-    temp_dir dir;
     const std::string loader_record = long_record(0, 0x80);
     const std::string first = long_record(0, 0);
     const std::string second = long_record(32, 32);
     ASSERT_EQ(first.size(), 75u);
-    const std::string loader = loader_record + "\n" + eof_record;
-    const std::string firmware = first + "\n" + second + "\n" + eof_record;
-    const std::string firmware_path = dir.file("fw.hex", firmware);
-    run_options options;
-    options.args = {"-p{port}", "-f" + firmware_path, "-l" + dir.file("l.hex", loader), "-s2400"};
-    options.answer = "y\n";
-    options.modem.pace_bits_per_second = 2400;
-    options.modem.erase_ms = 0;
-    const run_result run = run_romup(options);
-    EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(loader)) +
-                           question(ready, firmware_path) + erasing +
-                           progress_line(firmware_heading, percents_of(firmware)) + loaded);
+    small_run setup(loader_record + "\n" + eof_record, first + "\n" + second + "\n" + eof_record,
+                    "y\n");
+    setup.options.args.push_back("-s2400");
+    setup.options.modem.check_records = true;
+    setup.options.modem.pace_bits_per_second = 2400;
+    const run_result run = run_romup(setup.options);
+    EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
     EXPECT_EQ(run.line.received, probe_commands + loader_record + "\r:00000001FF\rREPROGRAM\r" +
                                      first + "\r" + second + "\r:00000001FF\r" + restart_commands);
     std::string flash(64, '\0');
