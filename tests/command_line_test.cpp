@@ -2,10 +2,8 @@
 // exact standard output and its status.
 #include "harness.h"
 
-#include "run/command_line.h"
 #include "run/state.h"
 
-#include <climits>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -148,27 +146,5 @@ INSTANTIATE_TEST_SUITE_P(
         row{"ReplyAllocation", complete, no_memory, failing(reply_size, 1)},
         row{"PortAllocation", complete, no_memory, failing(path_size, 3)}),
     row_name{});
-
-struct speed_case {
-    const char* name; // the text after -s
-    int expected;
-};
-
-class SpeedText : public ::testing::TestWithParam<speed_case> {};
-
-TEST_P(SpeedText, ReadsAsAtoiButSaturates) {
-    EXPECT_EQ(read_speed(GetParam().name), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLine, SpeedText,
-    ::testing::Values(speed_case{"19200", 19200}, speed_case{"", 0}, speed_case{"abc", 0},
-                      speed_case{"9600abc", 9600}, speed_case{"  \t+4800", 4800},
-                      speed_case{"-9600", -9600}, speed_case{"- 5", 0}, speed_case{"+-5", 0},
-                      speed_case{"2147483647", INT_MAX}, speed_case{"2147483648", INT_MAX},
-                      speed_case{"99999999999999999999999", INT_MAX},
-                      speed_case{"-2147483648", INT_MIN}, speed_case{"-2147483649", INT_MIN},
-                      speed_case{"-99999999999999999999999", INT_MIN},
-                      speed_case{"00000000000000000000115200", 115200}));
 
 } // namespace

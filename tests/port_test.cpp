@@ -1,12 +1,13 @@
-// The port speed romup picks for each -s value, in this process; and the
-// serial port's settings as romup leaves them, read back from the
-// pseudo-terminal after a run.
+// The rate and the port speed romup takes from each -s value, in this
+// process; and the serial port's settings as romup leaves them, read back
+// from the pseudo-terminal after a run.
 #include "harness.h"
 
 #include "line/port.h"
 #include "run/command_line.h"
 #include "run/state.h"
 
+#include <climits>
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -47,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct speed_case {
     const char* name;
     const char* option; // nullptr: no -s
+    std::int32_t rate;  // as atoi reads the value, but saturated at the ends of the 32-bit range
     speed_t expected;
 };
 
@@ -62,24 +64,38 @@ TEST_P(PortSpeed, SelectsHighestRateNotAbove) {
     std::vector<char*> argv = argv_of(args);
     alloc_buffers();
     EXPECT_TRUE(read_command_line(static_cast<int>(args.size()), argv.data()));
+    EXPECT_EQ(line_speed, row.rate);
     EXPECT_EQ(speed_for_rate(line_speed), row.expected);
     // Set back after the row, not before it: the row without -s sees the speed romup starts with.
     line_speed = default_line_speed;
     free_buffers();
 }
 
+using row = speed_case;
+
 INSTANTIATE_TEST_SUITE_P(
     Port, PortSpeed,
     ::testing::Values(
-        speed_case{"Default", nullptr, B19200}, speed_case{"S300", "-s300", B300},
-        speed_case{"S115200", "-s115200", B115200}, speed_case{"S299", "-s299", B300},
-        speed_case{"S0", "-s0", B300}, speed_case{"NoDigits", "-s", B300},
-        speed_case{"Negative", "-s-9600", B300}, speed_case{"S14400", "-s14400", B9600},
-        speed_case{"S56000", "-s56000", B38400}, speed_case{"S57600", "-s57600", B57600},
-        speed_case{"S100000", "-s100000", B57600}, speed_case{"S230400", "-s230400", B115200},
-        speed_case{"LettersAfterDigits", "/S9600baud", B9600},
-        speed_case{"BeyondThirtyTwoBits", "-s99999999999", B115200},
-        speed_case{"BelowThirtyTwoBits", "-s-99999999999", B300}),
+        row{"Default", nullptr, 19200, B19200}, row{"S19200", "-s19200", 19200, B19200},
+        row{"S300", "-s300", 300, B300}, row{"S115200", "-s115200", 115200, B115200},
+        row{"S299", "-s299", 299, B300}, row{"S0", "-s0", 0, B300}, row{"NoDigits", "-s", 0, B300},
+        row{"Letters", "-sabc", 0, B300}, row{"Negative", "-s-9600", -9600, B300},
+        row{"S14400", "-s14400", 14400, B9600}, row{"S56000", "-s56000", 56000, B38400},
+        row{"S57600", "-s57600", 57600, B57600}, row{"S100000", "-s100000", 100000, B57600},
+        row{"S230400", "-s230400", 230400, B115200},
+        row{"LettersAfterDigits", "/S9600baud", 9600, B9600},
+        row{"DashLettersAfterDigits", "-s9600abc", 9600, B9600},
+        row{"BlanksAndPlusFirst", "-s  \t+4800", 4800, B4800},
+        row{"BlankAfterSign", "-s- 5", 0, B300}, row{"TwoSigns", "-s+-5", 0, B300},
+        row{"LeadingZeros", "-s00000000000000000000115200", 115200, B115200},
+        row{"IntMax", "-s2147483647", INT_MAX, B115200},
+        row{"AboveIntMax", "-s2147483648", INT_MAX, B115200},
+        row{"BeyondThirtyTwoBits", "-s99999999999", INT_MAX, B115200},
+        row{"BeyondSixtyFourBits", "-s99999999999999999999999", INT_MAX, B115200},
+        row{"IntMin", "-s-2147483648", INT_MIN, B300},
+        row{"BelowIntMin", "-s-2147483649", INT_MIN, B300},
+        row{"BelowThirtyTwoBits", "-s-99999999999", INT_MIN, B300},
+        row{"BelowSixtyFourBits", "-s-99999999999999999999999", INT_MIN, B300}),
     row_name{});
 
 // The port's settings as a whole run leaves them, the speed in both directions.
