@@ -11,7 +11,7 @@ namespace {
 
 using test_rows::operator<<;
 
-// The probe's commands and the loader.
+// What goes on the line before the question: the probe and the loader.
 const std::string loader_sent = probe_commands + ":00\r:00000001FF\r";
 
 // A run with a small loader and firmware, the question confirmed.
