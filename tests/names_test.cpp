@@ -7,36 +7,29 @@
 #include "run/shell_word.h"
 #include "run/shown_name.h"
 
-#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
 
 using test_rows::operator<<;
 
-// A stand-in romup that prints each of its arguments followed by a NUL.
-const std::string stand_in = "#!/bin/sh\nfor a; do printf '%s\\0' \"$a\"; done\n";
+// A stand-in romup, a shell function, that prints each of its arguments
+// followed by a NUL.
+const std::string stand_in = "romup() { for a; do printf '%s\\0' \"$a\"; done; }\n";
 
-// What shell runs for command, in folder (which holds the stand-in romup
-// first on the PATH): the stand-in's arguments.
+// The stand-in's arguments when shell runs command in folder.
 std::vector<std::string> arguments_run(const std::string& shell, const temp_dir& folder,
                                        const std::string& command) {
-    folder.file("run.sh",
-                "cd " + folder.path + "\nPATH=" + folder.path + ":$PATH\n" + command + "\n");
-    std::FILE* output = popen((shell + " " + folder.path + "/run.sh").c_str(), "r");
-    std::string bytes;
-    char chunk[256];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, output)) > 0) {
-        bytes.append(chunk, n);
-    }
-    pclose(output);
+    const std::string script =
+        folder.file("run.sh", "cd " + folder.path + "\n" + stand_in + command + "\n");
+    EXPECT_EQ(std::system((shell + " " + script + " >" + folder.path + "/words").c_str()), 0);
+    std::istringstream output(read_file(folder.path + "/words"));
     std::vector<std::string> words;
-    for (std::size_t at = 0, end = 0; (end = bytes.find('\0', at)) != std::string::npos;
-         at = end + 1) {
-        words.push_back(bytes.substr(at, end - at));
+    for (std::string word; std::getline(output, word, '\0');) {
+        words.push_back(word);
     }
     return words;
 }
@@ -56,8 +49,6 @@ TEST_P(Name, IsShownEscapedAndTheShellReadsItBackExactly) {
     EXPECT_EQ(shell_word(row.raw.c_str()), row.word);
 
     temp_dir folder;
-    folder.file("romup", stand_in);
-    chmod((folder.path + "/romup").c_str(), 0755);
     const std::string port = "/dev/serial/by-id/usb-x y";
     const std::string command =
         "romup -c -p" + shell_word(port.c_str()) + " -f" + shell_word(row.raw.c_str()) + " -s19200";

@@ -13,20 +13,11 @@ const std::string images = ROMUP_IMAGES_DIR;
 // The command romup printed after "Run romup again at once in re-load
 // mode:", as one line.
 std::string printed_command(const std::string& out) {
-    const std::string lead = "\r\n  romup ";
-    const std::size_t start = out.find(lead);
+    const std::size_t start = out.find("\r\n  romup ");
     if (start == std::string::npos) {
         return "";
     }
-    const std::size_t end = out.find("\r\n", start + lead.size());
-    return out.substr(start + 4, end - start - 4);
-}
-
-sim_scenario erase_never_ends() {
-    sim_scenario modem;
-    modem.erase_ms = 0;
-    modem.erase_answer = std::string(40, '.');
-    return modem;
+    return out.substr(start + 4, out.find("\r\n", start + 4) - start - 4);
 }
 
 TEST(ReloadCommand, AFirmwareFromAPipeIsToBeNamedAgain) {
@@ -35,14 +26,14 @@ TEST(ReloadCommand, AFirmwareFromAPipeIsToBeNamedAgain) {
                         "exec \"$0\" \"$@\" -f<(cat " + images + "/firmware.hex)"};
     options.args = {"-p{port}", "-c"};
     options.answer = "y\n";
-    options.modem = erase_never_ends();
+    options.modem.erase_ms = 0;
+    options.modem.erase_answer = std::string(40, '.'); // an erase that never ends
     options.modem.start = sim_start::loader_running;
     const run_result run = run_romup(options);
     const std::string tail = "  romup -c -p" + run.port_path +
                              " -f<firmware> -s19200\r\nThe firmware came from a pipe, which is "
                              "gone: name it again in place of <firmware>\r\n";
-    ASSERT_GE(run.out.size(), tail.size()) << run.out;
-    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_TRUE(ends_with(run.out, tail)) << run.out;
     EXPECT_EQ(run.status, 1);
 }
 
@@ -57,8 +48,7 @@ TEST(ReloadCommand, NotOfferedWhenNoLoaderAnswered) {
     const std::string tail = erasing +
                              "Error while erasing Flash\r\nNo loader answered in the modem: the "
                              "Flash was not erased. Run romup without -c\r\n";
-    ASSERT_GE(run.out.size(), tail.size()) << run.out;
-    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_TRUE(ends_with(run.out, tail)) << run.out;
     EXPECT_FALSE(run.line.erased);
     EXPECT_EQ(run.status, 1);
 }
@@ -74,35 +64,27 @@ TEST(ReloadCommand, PastedAsPrintedItCompletesTheFlash) {
         dir.file("fw;touch PWNED;$(touch PWNED2) it's.hex", read_file(images + "/firmware.hex"));
     temp_dir bin;
     symlink(ROMUP_FAST_BINARY, (bin.path + "/romup").c_str());
-    {
-        const pid_t modem =
-            start_program({ROMUP_SIM_BINARY, "--link", link, "--flash", flash, "--erase-ms", "0",
-                           "--bad-firmware-ack", "100", "--firmware-fault-once"},
-                          dir.path + "/sim.out");
-        ASSERT_TRUE(wait_for_file(link));
-
-        run_options failing;
-        failing.with_modem = false;
-        failing.args = {"-p" + link, "-f" + firmware, "-l" + images + "/ramagent.hex"};
-        failing.answer = "y\n";
-        failing.cwd = dir.path;
-        const run_result first = run_romup(failing);
-        ASSERT_EQ(first.status, 1);
-        const std::string command = printed_command(first.out);
-        ASSERT_FALSE(command.empty()) << first.out;
-
-        // The launcher's own arguments (romup's path and arguments) go unused.
-        run_options following;
-        following.with_modem = false;
-        following.launcher = {"/bin/bash", "-c", "PATH=" + bin.path + ":$PATH; " + command};
-        following.answer = "y\n";
-        following.cwd = dir.path;
-        const run_result second = run_romup(following);
-        EXPECT_EQ(second.status, 0) << command << "\n" << second.out;
-        EXPECT_EQ(second.out.substr(second.out.size() - loaded.size()), loaded);
-        kill(modem, SIGINT);
-        ended_well(modem, 10);
-    }
+    const pid_t modem =
+        start_program({ROMUP_SIM_BINARY, "--link", link, "--flash", flash, "--erase-ms", "0",
+                       "--bad-firmware-ack", "100", "--firmware-fault-once"},
+                      dir.path + "/sim.out");
+    ASSERT_TRUE(wait_for_file(link));
+    run_options options;
+    options.with_modem = false;
+    options.args = {"-p" + link, "-f" + firmware, "-l" + images + "/ramagent.hex"};
+    options.answer = "y\n";
+    options.cwd = dir.path;
+    const run_result first = run_romup(options);
+    ASSERT_EQ(first.status, 1);
+    const std::string command = printed_command(first.out);
+    ASSERT_FALSE(command.empty()) << first.out;
+    // The launcher's own arguments (romup's path and arguments) go unused.
+    options.launcher = {"/bin/bash", "-c", "PATH=" + bin.path + ":$PATH; " + command};
+    const run_result second = run_romup(options);
+    EXPECT_EQ(second.status, 0) << command << "\n" << second.out;
+    EXPECT_TRUE(ends_with(second.out, loaded)) << second.out;
+    kill(modem, SIGINT);
+    ended_well(modem, 10);
     EXPECT_EQ(read_file(flash), read_file(images + "/firmware.bin"));
     EXPECT_NE(access((dir.path + "/PWNED").c_str(), F_OK), 0);
     EXPECT_NE(access((dir.path + "/PWNED2").c_str(), F_OK), 0);
