@@ -10,13 +10,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 // This program's process table and udev database: the machine's own but
 // where a test names folders of its own.
@@ -29,25 +26,18 @@ namespace {
 
 using test_rows::operator<<;
 
-// A process that sleeps with the pseudo-terminal's slave (path) and, when
-// master is not -1, its master open; killed with the object.
+// A process that sleeps with the pseudo-terminal's slave (path, unless empty)
+// and, when master is not -1, its master open; killed with the object.
 struct holder {
     pid_t pid = -1;
     holder(const std::string& path, int master) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (!path.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDWR | O_NOCTTY, 0);
-        }
-        if (master != -1) {
-            posix_spawn_file_actions_adddup2(&actions, master, 3);
-        }
-        std::vector<std::string> args = {"/bin/sleep", "60"};
-        std::vector<char*> argv = argv_of(args);
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        spawn_setup setup;
+        setup.in = path.empty() ? -1 : open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        setup.out = master;
+        pid = spawn_program({"/bin/sleep", "60"}, setup);
+        close(setup.in);
         // Until its descriptors are in place, the process table shows none.
-        const char* fd = master != -1 ? "3" : path.empty() ? "2" : "0";
+        const char* fd = master != -1 ? "1" : path.empty() ? "2" : "0";
         wait_for_file("/proc/" + std::to_string(pid) + "/fd/" + fd);
         usleep(20000);
     }
@@ -153,19 +143,15 @@ struct refusal_case {
 class PortHeldRun : public ::testing::TestWithParam<refusal_case> {};
 
 TEST_P(PortHeldRun, RefusedBeforeAnythingIsWritten) {
-    temp_dir dir;
-    const std::string link = dir.path + "/usb-Tavrin_3306-if00";
+    small_run setup(eof_record, good_firmware, "y\n");
+    const std::string link = setup.dir.path + "/usb-Tavrin_3306-if00";
+    setup.options.args[0] = GetParam().through_link ? "-p" + link : "-p{port}";
     std::unique_ptr<holder> other;
-    run_options options;
-    options.args = {GetParam().through_link ? "-p" + link : "-p{port}",
-                    "-f" + std::string(ROMUP_IMAGES_DIR) + "/firmware.hex",
-                    "-l" + std::string(ROMUP_IMAGES_DIR) + "/ramagent.hex"};
-    options.answer = "y\n";
-    options.before_start = [&](const std::string& port) {
+    setup.options.before_start = [&](const std::string& port) {
         symlink(port.c_str(), link.c_str());
         other = std::make_unique<holder>(port, -1);
     };
-    const run_result run = run_romup(options);
+    const run_result run = run_romup(setup.options);
     const std::string named = GetParam().through_link ? link : run.port_path;
     EXPECT_EQ(run.out, banner + "Port [" + named + "] is in use by another program\r\n");
     EXPECT_EQ(run.line.received, "");
