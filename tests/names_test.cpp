@@ -105,12 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
 // The question and the warnings name the firmware; neither lets its escape
 // sequence through.
 TEST(ShownNameRun, QuestionAndWarningsShowTheNameEscaped) {
-    temp_dir dir;
-    const std::string raw = dir.path + "/fw\r\033[2K.hex";
-    const std::string shown = dir.path + "/fw\\r\\033[2K.hex";
-    dir.file("fw\r\033[2K.hex", ":0100000000FF\n");
     small_run setup(eof_record, good_firmware, "n\n");
-    setup.options.args[1] = "-f" + raw;
+    setup.options.args[1] = "-f" + setup.dir.file("fw\r\033[2K.hex", ":0100000000FF\n");
+    const std::string shown = setup.dir.path + "/fw\\r\\033[2K.hex";
     const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(eof_record)) + "\r\n" +
                            ready + "\r\n\n" + "Warning: [" + shown +
