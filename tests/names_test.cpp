@@ -65,41 +65,36 @@ TEST_P(Name, IsShownEscapedAndTheShellReadsItBackExactly) {
 
 const std::string utf8 = "\xd0\xbf\xd1\x80\xd0\xbe\xd1\x88.hex";
 const std::string escape_sequence = "fw\r\033[2K\033[8m.hex";
+using row = name_case;
 
 INSTANTIATE_TEST_SUITE_P(
     Names, Name,
     ::testing::Values(
         // Ordinary names print exactly as they are.
-        name_case{"Plain", "firmware-1.5_b.hex", "firmware-1.5_b.hex", "firmware-1.5_b.hex"},
-        name_case{"Path", "/opt/tavrin/fw,v2:a=b+c@d%e.hex", "/opt/tavrin/fw,v2:a=b+c@d%e.hex",
-                  "/opt/tavrin/fw,v2:a=b+c@d%e.hex"},
-        name_case{"Utf8", utf8, utf8, utf8},
-        name_case{"Latin1Byte", "fw\xe9.hex", "fw\xe9.hex", "fw\xe9.hex"},
-        name_case{"LeadingDash", "-fw.hex", "-fw.hex", "-fw.hex"},
+        row{"Plain", "firmware-1.5_b.hex", "firmware-1.5_b.hex", "firmware-1.5_b.hex"},
+        row{"Path", "/opt/tavrin/fw,v2:a=b+c@d%e.hex", "/opt/tavrin/fw,v2:a=b+c@d%e.hex",
+            "/opt/tavrin/fw,v2:a=b+c@d%e.hex"},
+        row{"Utf8", utf8, utf8, utf8}, row{"Latin1Byte", "fw\xe9.hex", "fw\xe9.hex", "fw\xe9.hex"},
+        row{"LeadingDash", "-fw.hex", "-fw.hex", "-fw.hex"},
         // What a shell would split or run is quoted; the terminal shows it as it is.
-        name_case{"Blank", "my fw.hex", "my fw.hex", "'my fw.hex'"},
-        name_case{"Quote", "it's.hex", "it's.hex", "'it'\\''s.hex'"},
-        name_case{"BlankQuoteBackslash", "my 'fw'\\.hex", "my 'fw'\\.hex",
-                  "'my '\\''fw'\\''\\.hex'"},
-        name_case{"Dollar", "fw$(touch PWNED2).hex", "fw$(touch PWNED2).hex",
-                  "'fw$(touch PWNED2).hex'"},
-        name_case{"Backquotes", "fw`touch PWNED3`.hex", "fw`touch PWNED3`.hex",
-                  "'fw`touch PWNED3`.hex'"},
-        name_case{"Semicolon", "fw;touch PWNED;.hex", "fw;touch PWNED;.hex",
-                  "'fw;touch PWNED;.hex'"},
-        name_case{"Glob", "fw*.hex", "fw*.hex", "'fw*.hex'"},
-        name_case{"Backslash", "fw\\n.hex", "fw\\n.hex", "'fw\\n.hex'"},
+        row{"Blank", "my fw.hex", "my fw.hex", "'my fw.hex'"},
+        row{"Quote", "it's.hex", "it's.hex", "'it'\\''s.hex'"},
+        row{"BlankQuoteBackslash", "my 'fw'\\.hex", "my 'fw'\\.hex", "'my '\\''fw'\\''\\.hex'"},
+        row{"Dollar", "fw$(touch PWNED2).hex", "fw$(touch PWNED2).hex", "'fw$(touch PWNED2).hex'"},
+        row{"Backquotes", "fw`touch PWNED3`.hex", "fw`touch PWNED3`.hex", "'fw`touch PWNED3`.hex'"},
+        row{"Semicolon", "fw;touch PWNED;.hex", "fw;touch PWNED;.hex", "'fw;touch PWNED;.hex'"},
+        row{"Glob", "fw*.hex", "fw*.hex", "'fw*.hex'"},
+        row{"Backslash", "fw\\n.hex", "fw\\n.hex", "'fw\\n.hex'"},
         // Control bytes: escaped on the terminal, in $'...' for the shell.
-        name_case{"Newline", "fw\n.hex", "fw\\n.hex", "$'fw\\n.hex'"},
-        name_case{"NamedEscapes", "\a\b\t\n\v\f\r", "\\a\\b\\t\\n\\v\\f\\r",
-                  "$'\\a\\b\\t\\n\\v\\f\\r'"},
-        name_case{"EscapeSequence", escape_sequence, "fw\\r\\033[2K\\033[8m.hex",
-                  "$'fw\\r\\033[2K\\033[8m.hex'"},
-        name_case{"WindowTitle", "\033]0;owned\a", "\\033]0;owned\\a", "$'\\033]0;owned\\a'"},
-        name_case{"OtherControls", std::string("\x01\x1f\x7f", 3), "\\001\\037\\177",
-                  "$'\\001\\037\\177'"},
-        name_case{"ControlWithQuoteAndBackslash", "a'b\\c\td\x7f", "a'b\\c\\td\\177",
-                  "$'a\\'b\\\\c\\td\\177'"}),
+        row{"Newline", "fw\n.hex", "fw\\n.hex", "$'fw\\n.hex'"},
+        row{"NamedEscapes", "\a\b\t\n\v\f\r", "\\a\\b\\t\\n\\v\\f\\r", "$'\\a\\b\\t\\n\\v\\f\\r'"},
+        row{"EscapeSequence", escape_sequence, "fw\\r\\033[2K\\033[8m.hex",
+            "$'fw\\r\\033[2K\\033[8m.hex'"},
+        row{"WindowTitle", "\033]0;owned\a", "\\033]0;owned\\a", "$'\\033]0;owned\\a'"},
+        row{"OtherControls", std::string("\x01\x1f\x7f", 3), "\\001\\037\\177",
+            "$'\\001\\037\\177'"},
+        row{"ControlWithQuoteAndBackslash", "a'b\\c\td\x7f", "a'b\\c\\td\\177",
+            "$'a\\'b\\\\c\\td\\177'"}),
     row_name());
 
 // The question and the warnings name the firmware; neither lets its escape
