@@ -10,16 +10,6 @@ namespace {
 
 const std::string images = ROMUP_IMAGES_DIR;
 
-// The command romup printed after "Run romup again at once in re-load
-// mode:", as one line.
-std::string printed_command(const std::string& out) {
-    const std::size_t start = out.find("\r\n  romup ");
-    if (start == std::string::npos) {
-        return "";
-    }
-    return out.substr(start + 4, out.find("\r\n", start + 4) - start - 4);
-}
-
 TEST(ReloadCommand, AFirmwareFromAPipeIsToBeNamedAgain) {
     run_options options;
     options.launcher = {"/bin/bash", "-c",
@@ -76,8 +66,10 @@ TEST(ReloadCommand, PastedAsPrintedItCompletesTheFlash) {
     options.cwd = dir.path;
     const run_result first = run_romup(options);
     ASSERT_EQ(first.status, 1);
-    const std::string command = printed_command(first.out);
-    ASSERT_FALSE(command.empty()) << first.out;
+    // The command after "Run romup again at once in re-load mode:", as one line.
+    const std::size_t at = first.out.find("\r\n  romup ");
+    ASSERT_NE(at, std::string::npos) << first.out;
+    const std::string command = first.out.substr(at + 4, first.out.find("\r\n", at + 4) - at - 4);
     // The launcher's own arguments (romup's path and arguments) go unused.
     options.launcher = {"/bin/bash", "-c", "PATH=" + bin.path + ":$PATH; " + command};
     const run_result second = run_romup(options);
