@@ -25,11 +25,9 @@
 
 namespace {
 
-// The slave side opened as romup opens it, with the peer on the master.
 class Exchange : public ::testing::Test {
   protected:
     test_port port;
-    // A guard for what would otherwise hang: the test process ends.
     deadline_guard guard{20};
 };
 
@@ -76,13 +74,12 @@ class WireTime : public Exchange, public ::testing::WithParamInterface<wire_case
 // the test build's clock. Only the first wait after sending gets it.
 TEST_P(WireTime, FirstWaitAfterSendingAddsTheTimeOnTheWire) {
     const wire_case& row = GetParam();
-    const std::int32_t saved_speed = line_speed;
     line_speed = row.rate;
     const std::string text(row.bytes, 'a');
     ASSERT_EQ(send_text(text.c_str()), row.bytes);
     expect_silence(1, reply_limit_us + 4 * 1000000);
     expect_silence(1, reply_limit_us);
-    line_speed = saved_speed;
+    line_speed = default_line_speed;
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, WireTime,
