@@ -2,7 +2,6 @@
 // starts, which fails one call: FAIL_CALLOC="COUNT OCCURRENCE" makes the
 // OCCURRENCE-th call (from 1) for COUNT elements of one byte return null, as
 // when memory runs out. Every other call goes on to the C library's calloc.
-// Part of the test tree only: romup itself never sees it.
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -18,15 +17,6 @@ long failing_count = -1;
 long failing_occurrence = 0;
 long occurrences = 0;
 
-void read_setting() {
-    const char* setting = std::getenv("FAIL_CALLOC");
-    if (setting != nullptr) {
-        char* end = nullptr;
-        failing_count = std::strtol(setting, &end, 10);
-        failing_occurrence = std::strtol(end, nullptr, 10);
-    }
-}
-
 } // namespace
 
 extern "C" void* calloc(std::size_t count, std::size_t size) {
@@ -37,7 +27,11 @@ extern "C" void* calloc(std::size_t count, std::size_t size) {
         }
         resolving = true;
         next_calloc = reinterpret_cast<calloc_function>(dlsym(RTLD_NEXT, "calloc"));
-        read_setting();
+        if (const char* setting = std::getenv("FAIL_CALLOC"); setting != nullptr) {
+            char* end = nullptr;
+            failing_count = std::strtol(setting, &end, 10);
+            failing_occurrence = std::strtol(end, nullptr, 10);
+        }
         resolving = false;
     }
     if (size == 1 && static_cast<long>(count) == failing_count &&

@@ -1,10 +1,9 @@
-// A serial driver as far as romup's serial-information requests go, for the
-// tests: preloaded into romup (LD_PRELOAD), it answers TIOCGSERIAL and
-// TIOCSSERIAL on any descriptor as a driver would, and TIOCOUTQ as the
-// driver of a port whose output is stuck or leaving; and writes every serial
-// request, every tcflush and the close of the port to a log, one line each.
-// A pseudo-terminal itself refuses the serial requests, and reports no output
-// queued.
+// A serial driver as far as romup's serial-information requests go, which a
+// pseudo-terminal refuses, preloaded into romup (LD_PRELOAD) by the tests: it
+// answers TIOCGSERIAL and TIOCSSERIAL on any descriptor as a driver would, and
+// TIOCOUTQ (a pseudo-terminal's reports nothing queued) as for a port whose
+// output is stuck or leaving; and logs every serial request, every tcflush
+// and the port's close, one line each.
 //
 // ROMUP_SERIAL_LOG   the log file (appended to)
 // ROMUP_SERIAL_MODE  how the driver behaves:
@@ -45,11 +44,7 @@ bool mode_is(const char* name) {
 
 void log_line(const char* text) {
     const char* path = std::getenv("ROMUP_SERIAL_LOG");
-    if (path == nullptr) {
-        return;
-    }
-    std::FILE* log = std::fopen(path, "a");
-    if (log != nullptr) {
+    if (std::FILE* log = path != nullptr ? std::fopen(path, "a") : nullptr; log != nullptr) {
         std::fprintf(log, "%s\n", text);
         std::fclose(log);
     }
@@ -106,17 +101,15 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
         return serial_request(fd, request, static_cast<serial_struct*>(argument));
     }
-    if (request == TIOCOUTQ && fd == port && setting_is("ROMUP_SERIAL_OUTPUT", "stuck")) {
+    const bool leaving = setting_is("ROMUP_SERIAL_OUTPUT", "leaving");
+    if (request == TIOCOUTQ && fd == port &&
+        (leaving || setting_is("ROMUP_SERIAL_OUTPUT", "stuck"))) {
         *static_cast<int*>(argument) = output_queued;
+        output_queued -= leaving && output_queued > 0 ? 1 : 0;
         return 0;
     }
-    if (request == TIOCOUTQ && fd == port && setting_is("ROMUP_SERIAL_OUTPUT", "leaving")) {
-        *static_cast<int*>(argument) = output_queued;
-        output_queued = output_queued > 0 ? output_queued - 1 : 0;
-        return 0;
-    }
-    using ioctl_function = int (*)(int, unsigned long, ...);
-    static auto next = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
+    static auto next =
+        reinterpret_cast<int (*)(int, unsigned long, ...)>(dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, argument);
 }
 
@@ -124,8 +117,7 @@ int tcflush(int fd, int queue) {
     if (fd == port) {
         log_line(queue == TCOFLUSH ? "flush output" : "flush other");
     }
-    using tcflush_function = int (*)(int, int);
-    static auto next = reinterpret_cast<tcflush_function>(dlsym(RTLD_NEXT, "tcflush"));
+    static auto next = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "tcflush"));
     return next(fd, queue);
 }
 
@@ -134,8 +126,7 @@ int close(int fd) {
         log_line("close");
         port = -1;
     }
-    using close_function = int (*)(int);
-    static auto next = reinterpret_cast<close_function>(dlsym(RTLD_NEXT, "close"));
+    static auto next = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "close"));
     return next(fd);
 }
 }

@@ -73,22 +73,6 @@ std::vector<std::string> command_of(const run_options& options, const std::strin
     return args;
 }
 
-void read_settings(int fd, run_result& result) {
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        return;
-    }
-    result.have_settings = true;
-    result.ispeed = cfgetispeed(&settings);
-    result.ospeed = cfgetospeed(&settings);
-    result.cflag = settings.c_cflag;
-    result.iflag = settings.c_iflag;
-    result.oflag = settings.c_oflag;
-    result.lflag = settings.c_lflag;
-    result.vmin = settings.c_cc[VMIN];
-    result.vtime = settings.c_cc[VTIME];
-}
-
 } // namespace
 
 run_result run_romup(const run_options& options) {
@@ -162,13 +146,15 @@ run_result run_romup(const run_options& options) {
     }
 
     // Read both outputs until romup closes them; answer the question once it
-    // is on the screen, as an operator would.
+    // is on the screen, as an operator would (at once without an output).
     bool answered = false;
-    if (options.close_stdout) {
-        // No question to wait for: the answer is there from the start.
+    const auto answer = [&] {
         write_all(in[1], options.answer);
         close(in[1]);
         answered = true;
+    };
+    if (options.close_stdout) {
+        answer();
     }
     bool out_open = true, err_open = true;
     const auto deadline = started + std::chrono::seconds(options.deadline_s);
@@ -195,9 +181,7 @@ run_result run_romup(const run_options& options) {
                 kill(pid, signal_number);
             }
             write_all(pty.master, options.modem_bytes_at_question);
-            write_all(in[1], options.answer);
-            close(in[1]);
-            answered = true;
+            answer();
         }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -228,7 +212,17 @@ run_result run_romup(const run_options& options) {
     if (modem.joinable()) {
         modem.join();
     }
-    read_settings(pty.slave, result);
+    if (termios settings{}; tcgetattr(pty.slave, &settings) == 0) {
+        result.have_settings = true;
+        result.ispeed = cfgetispeed(&settings);
+        result.ospeed = cfgetospeed(&settings);
+        result.cflag = settings.c_cflag;
+        result.iflag = settings.c_iflag;
+        result.oflag = settings.c_oflag;
+        result.lflag = settings.c_lflag;
+        result.vmin = settings.c_cc[VMIN];
+        result.vtime = settings.c_cc[VTIME];
+    }
     if (lock_holder != -1) {
         close(lock_holder);
     }
@@ -241,16 +235,14 @@ run_result run_romup(const run_options& options) {
 }
 
 std::string without_warnings(const std::string& out) {
-    static const std::string mark = "Warning: ";
     std::string kept = out;
-    std::size_t at = 0;
-    while ((at = kept.find(mark, at)) != std::string::npos) {
+    for (std::size_t at = 0; (at = kept.find("Warning: ", at)) != std::string::npos;) {
         const std::size_t end = kept.find("\r\n", at);
         if ((at > 0 && kept[at - 1] != '\n') || end == std::string::npos) {
-            at += mark.size();
-            continue;
+            ++at;
+        } else {
+            kept.erase(at, end + 2 - at);
         }
-        kept.erase(at, end + 2 - at);
     }
     return kept;
 }

@@ -1,7 +1,6 @@
 // Running a romup binary against the simulated modem, served in this process
-// on a fresh pseudo-terminal, with everything it printed and everything that
-// crossed the line; and the texts romup prints, to compare them with. The
-// tests and the benchmarks run romup through run_romup alone.
+// on a fresh pseudo-terminal (the tests and the benchmarks run romup through
+// run_romup alone); and the texts romup prints, to compare its output with.
 #pragma once
 
 #include "framing.h"
@@ -28,10 +27,10 @@ struct run_options {
     std::string cwd;
     // The real romup, with the real 2 s and 200 ms, instead of the test build.
     bool production = false;
-    // The test build starts with -w before args, so that its waits sleep and
-    // many runs share the processors. Set for the default mode's waits, which
-    // poll and count processor time, and for a command line taken exactly as
-    // args (the real romup always starts with args alone).
+    // Without it the test build starts with -w before args, so that its waits
+    // sleep and many runs share the processors. Set it for the default mode's
+    // waits, which poll and count processor time, and for args alone (as the
+    // real romup always has).
     bool busy_poll = false;
     // Without a modem nobody serves the pseudo-terminal (it stays silent).
     bool with_modem = true;
@@ -40,7 +39,7 @@ struct run_options {
     std::string modem_bytes_at_question;
     // Signals sent to romup while the question is open, before the answer.
     std::vector<int> signals_at_question;
-    // Signals sent to romup after this firmware line (0: none).
+    // signals are sent to romup after this firmware line (0: none).
     int signal_at_firmware_line = 0;
     std::vector<int> signals;
     // Another process (the test) holds the port's advisory lock for the run.
@@ -53,17 +52,15 @@ struct run_options {
     // Called with romup's process id on a thread of its own once romup has
     // started; the run ends only after it has returned.
     std::function<void(pid_t)> while_running;
-    // Another romup program to run ("": the test build, or with production
-    // the real romup).
+    // Another romup program to run ("": the test build, or with production the real one).
     std::string binary;
     // A program, with its first arguments, that starts romup: romup's path
     // and arguments follow them (the benchmarks' launcher).
     std::vector<std::string> launcher;
     // "NAME=value" entries added to the environment the program starts with.
     std::vector<std::string> environment;
-    // Called on this thread whenever the program has printed, and every
-    // 100 ms besides, while it runs: with the process started (the launcher,
-    // when there is one) and its standard output so far.
+    // Called on this thread at every output and every 100 ms while the program
+    // runs, with the process started (the launcher, if any) and its output so far.
     std::function<void(pid_t, const std::string&)> on_poll;
     // The program is killed, and the result says so, after this long.
     int deadline_s = 100;
@@ -77,9 +74,8 @@ struct run_result {
     std::string port_path;       // the pseudo-terminal's slave path
     bool sleeping_waits = false; // the harness started romup with -w
     double cpu_seconds = 0;      // romup's processor time, user and system
-    // The peak resident memory wait4 reports. Linux starts a child at the
-    // peak of the process it was made from, so this is the test's own peak
-    // or more: only a small launcher (the benchmarks') makes it romup's.
+    // The peak resident memory wait4 reports: Linux starts a child at the peak
+    // of its parent, so only a small launcher (the benchmarks') makes it romup's.
     long max_rss_kb = 0;
     double wall_seconds = 0;
     // The port's settings after romup ended, read while the line still exists.
@@ -106,8 +102,8 @@ struct small_run {
     std::string until_uploaded() const;
 };
 
-// The texts are inline, so that a test file's own constants may be built from
-// them: they are initialised before anything defined after this header.
+// The texts are inline, so that they are initialised before any constant of a
+// test file that is built from them.
 
 // What romup prints before anything else.
 inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
@@ -115,13 +111,12 @@ inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems versi
 inline const std::string usage =
     "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
 
-// Standard output without the warnings about the firmware image that romup
-// prints at the question (whole lines that begin with "Warning: "), for tests
-// whose firmware is no well-formed image on purpose.
+// Standard output without romup's warnings about the firmware image (whole
+// lines that begin with "Warning: "), for firmware that is ill-formed on purpose.
 std::string without_warnings(const std::string& out);
 
-// What romup prints after a failure once the erase has begun (the command
-// carries -w when the run had it).
+// What romup prints after a failure once the erase has begun (with -w when
+// the run had it).
 std::string reload_hint(const std::string& port, const std::string& firmware, int speed,
                         bool sleeping_waits);
 

@@ -1,7 +1,7 @@
 // romup's own port, for the tests and the fuzz targets that call the
 // exchange primitives and the uploads directly: port_fd opened as romup opens
-// its port, the four buffers allocated, and the far end of the line held by
-// the caller, who plays the modem. Undone, all of it, when the object goes.
+// it and the four buffers allocated, while the caller plays the modem at the
+// far end of the line; all undone when the object goes.
 #pragma once
 
 #include "testbed.h"
@@ -25,16 +25,11 @@ struct test_port {
     // The pseudo-terminal, with a line_kind::pseudo_terminal port.
     pty_pair pty;
 
-    // Opens the line and the port (port_fd) and allocates the buffers. With
-    // quiet, standard output goes to /dev/null until the object goes: the
-    // uploads' progress lines would flood a test's output. Throws when the
-    // line or the port cannot be had.
+    // Throws when the line or the port cannot be had. With quiet, standard
+    // output goes to /dev/null, lest the uploads' progress lines flood a test's.
     explicit test_port(line_kind kind = line_kind::pseudo_terminal, bool quiet = false);
-    // Closes the port (unless romup's code closed it and set port_fd to -1),
-    // the line and the buffers, and gives standard output back.
+    // Leaves the port alone when romup's code closed it (port_fd -1).
     ~test_port();
-    test_port(const test_port&) = delete;
-    test_port& operator=(const test_port&) = delete;
 
     // Writes bytes at the far end and returns once the port can read them all.
     void peer_sends(const std::string& bytes) const;

@@ -15,9 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
-#include <utility>
 
 extern char** environ;
 
@@ -78,16 +76,13 @@ void close_pty(pty_pair& pty) {
 }
 
 bool write_all(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
             return false;
         }
-        done += static_cast<std::size_t>(n);
     }
     return true;
 }

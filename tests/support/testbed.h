@@ -1,7 +1,5 @@
-// The test bed that the tests, the benchmarks and the fuzz targets share: a
-// folder of their own, the pseudo-terminal the simulated modem answers on,
-// and descriptor reads and writes that survive signals. Nothing here knows
-// romup; nothing here asserts: each helper reports by its result or throws.
+// The test bed of the tests, the benchmarks and the fuzz targets. Nothing
+// here knows romup or asserts: each helper reports by its result or throws.
 #pragma once
 
 #include "pseudo_terminal.h"
@@ -12,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-// A folder of its own for one test, removed with everything in it at the end.
+// A folder of one test's own, removed with everything in it at the end.
 struct temp_dir {
     std::string path;
     temp_dir();
@@ -23,7 +21,6 @@ struct temp_dir {
     std::string file(const std::string& name, const std::string& content) const;
 };
 
-// Whether text ends with end.
 bool ends_with(const std::string& text, const std::string& end);
 
 // text with every mark in it replaced by its path ("{port}" by a port's, say).
@@ -33,14 +30,14 @@ std::string with_paths(std::string text,
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
-// A pseudo-terminal pair, raw from its creation (no echo, no translation).
+// A pseudo-terminal pair, raw from its creation, at 9600 bit/s; throws when
+// none can be had.
 using pty_pair = sim_pty;
-// A raw pair at 9600 bit/s; throws when none can be had.
 pty_pair open_raw_pty();
 void close_pty(pty_pair& pty);
 
-// Writes every byte of bytes to fd, again after a signal and after a short
-// write; false when fd fails (a peer that has gone, say).
+// Writes all of bytes, again after a signal or a short write; false when fd
+// fails (a peer that has gone, say).
 bool write_all(int fd, const std::string& bytes);
 
 // One read of up to size bytes that a signal does not cut short: the count,
@@ -50,8 +47,8 @@ long read_some(int fd, char* buffer, unsigned long size);
 // Everything fd (non-blocking, or at its end) holds now, up to its end.
 std::string read_available(int fd);
 
-// Standard output goes to the file at path (created or emptied) until the
-// object goes; what stdout buffers is flushed both ways.
+// Standard output to the file at path (created or emptied) while the object
+// lives, flushed both ways.
 struct stdout_to_file {
     explicit stdout_to_file(const std::string& path);
     ~stdout_to_file();
@@ -75,9 +72,8 @@ struct busy_processes {
     std::vector<pid_t> pids;
 };
 
-// A deadline for a test that could otherwise hang on a fault: when it is not
-// gone within seconds of wall time, SIGALRM ends the process (and the test
-// with it, as a failure). One at a time in a process.
+// A deadline for a test that could hang on a fault: unless the object is gone
+// within seconds, SIGALRM ends the process, a failure. One at a time.
 struct deadline_guard {
     explicit deadline_guard(unsigned seconds);
     ~deadline_guard();
@@ -85,28 +81,23 @@ struct deadline_guard {
     deadline_guard& operator=(const deadline_guard&) = delete;
 };
 
-// A FIFO made at path whose writer, on a thread of its own, writes content
-// once a reader has opened it and then closes it (unless close_after is
-// false: then it keeps it open 3 s longer, a writer that stalls); gives up
-// after 20 s without a reader, so that a test that never opens it still
-// ends. Throws when the FIFO cannot be made.
+// A FIFO made at path (or a throw) whose writer thread writes content once a
+// reader opens it and closes it (with close_after false, 3 s later: a writer
+// that stalls); it gives up after 20 s without a reader, so that a test that
+// never opens it still ends.
 struct fifo_writer {
     std::string path;
     std::thread writer;
     fifo_writer(const std::string& fifo_path, const std::string& content, bool close_after = true);
     ~fifo_writer();
-    fifo_writer(const fifo_writer&) = delete;
-    fifo_writer& operator=(const fifo_writer&) = delete;
 };
 
-// The argument vector of args for exec or posix_spawn: pointers into args,
-// then a null pointer.
+// Pointers into args and a null pointer, for exec or posix_spawn.
 std::vector<char*> argv_of(std::vector<std::string>& args);
 
 // How spawn_program starts a program.
 struct spawn_setup {
-    // Descriptors the program takes as its standard input, output and error
-    // (-1: the test's own).
+    // The program's standard input, output and error (-1: the test's own).
     int in = -1;
     int out = -1;
     int err = -1;
@@ -123,15 +114,13 @@ struct spawn_setup {
     bool default_signals = false;
 };
 
-// Starts args[0] with the rest as its arguments; returns its process id, or -1.
+// Starts args[0] with the rest as its arguments: its process id, or -1.
 pid_t spawn_program(std::vector<std::string> args, const spawn_setup& setup);
 
-// Starts args[0] with the rest as its arguments, standard output and error to
-// the file log; returns its process id, or -1.
+// spawn_program with standard output and error to the file log.
 pid_t start_program(std::vector<std::string> args, const std::string& log);
 
-// Waits up to 5 s for something to exist at path (a link, a file); true
-// once it does.
+// Waits up to 5 s for something (a link, a file) at path; true once it is.
 bool wait_for_file(const std::string& path);
 
 // Waits up to seconds for the program to end, and kills it after that; true

@@ -9,24 +9,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-// The rates romup sets, in bit/s; 0 for any other.
-unsigned rate_of(speed_t speed) {
-    switch (speed) {
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B115200:
-        return 115200;
-    default:
-        return 0;
-    }
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fputs("usage: serial-state PORT\n", stderr);
@@ -47,17 +29,20 @@ int main(int argc, char** argv) {
         close(fd);
         return 1;
     }
+    const speed_t speed = cfgetospeed(&settings);
     const tcflag_t wanted = CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
+    // Each flag 1 or 0 (a bool passes as an int); speed one of the rates romup
+    // sets, in bit/s, or 0.
     std::printf("low_latency=%d rts=%d dtr=%d cts=%d settings=%d speed=%u\n",
-                (info.flags & static_cast<int>(ASYNC_LOW_LATENCY)) != 0 ? 1 : 0,
-                (lines & TIOCM_RTS) != 0 ? 1 : 0, (lines & TIOCM_DTR) != 0 ? 1 : 0,
-                (lines & TIOCM_CTS) != 0 ? 1 : 0,
+                (info.flags & static_cast<int>(ASYNC_LOW_LATENCY)) != 0, (lines & TIOCM_RTS) != 0,
+                (lines & TIOCM_DTR) != 0, (lines & TIOCM_CTS) != 0,
                 (settings.c_cflag & (wanted | PARENB | CSTOPB | CSIZE)) == wanted &&
-                        settings.c_iflag == (IGNBRK | IGNPAR) && settings.c_oflag == 0 &&
-                        settings.c_cc[VMIN] == 0 && settings.c_cc[VTIME] == 0
-                    ? 1
-                    : 0,
-                rate_of(cfgetospeed(&settings)));
+                    settings.c_iflag == (IGNBRK | IGNPAR) && settings.c_oflag == 0 &&
+                    settings.c_cc[VMIN] == 0 && settings.c_cc[VTIME] == 0,
+                speed == B9600     ? 9600u
+                : speed == B19200  ? 19200u
+                : speed == B115200 ? 115200u
+                                   : 0u);
     close(fd);
     return 0;
 }
