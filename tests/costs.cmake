@@ -1,7 +1,6 @@
-# The longest cases, run by CTest before the others (a higher COST starts
-# first), so that none of them is left to run alone at the end of the suite.
-# Read after every test program's list of cases; CTest passes over a name no
-# longer found. A case of a table is named with its row's GetParam().
+# The longest cases, which CTest starts first (a higher COST first), lest one run alone at
+# the end of the suite; read after every program's cases. A name no longer found is passed
+# over; a table's case is named with its GetParam().
 set_tests_properties(
     "RealTiming.RefusedReloadCostsTwoRepliesAndThePause"
     "Limits.SoftProcessorTimeLimitDoesNotCutTheRunShort"

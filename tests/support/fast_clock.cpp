@@ -1,8 +1,7 @@
 // The test build's clocks: processor time and the monotonic clock, both
-// running twenty times faster, so that the 2 s reply limit lasts 100 ms and
-// every pause a twentieth of its length, with waits that poll and with waits
-// that sleep. Only the test programs link it; romup itself has the real one.
-// Time on the wire keeps its real length: a paced line is no faster in a test.
+// twenty times faster, so that the 2 s reply limit lasts 100 ms and every
+// pause, polled or slept, a twentieth of its length. Time on the wire keeps
+// its real length: a paced line is no faster in a test.
 #include "line/clock.h"
 
 #include <ctime>

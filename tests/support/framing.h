@@ -1,7 +1,6 @@
-// The expected framing of an image on the line, written from the rules and
-// not from romup's code, for the tests and the fuzz targets to compare the
-// bytes romup sends with. An image line is what fgets with 1024 gives: at most
-// 1023 bytes, up to and including an LF.
+// The expected framing of an image on the line, written from the rules and not from romup's
+// code, to compare the bytes romup sends with. An image line is what fgets with 1024 gives:
+// at most 1023 bytes, up to and including an LF.
 #pragma once
 
 #include <string>
@@ -10,13 +9,11 @@
 // The image lines of content, in order; none for empty content.
 std::vector<std::string> image_lines(const std::string& content);
 
-// One image line as it goes on the line. Loader phase: the text before the
-// first LF and the first NUL, and a CR unless that text holds one. Firmware
-// phase: the text before the first LF, CR or NUL, and always a CR.
+// One image line as it goes on the line. Loader: the text before the first LF and NUL, and a
+// CR unless it holds one; firmware: the text before the first LF, CR or NUL, and a CR.
 std::string framed(const std::string& line, bool loader);
 
-// A whole image as it goes on the line, with the count of its lines (of
-// acknowledgements the modem owes).
+// A whole image as it goes on the line, and its count of lines (acknowledgements owed).
 struct framing {
     std::string bytes;
     int lines = 0;

@@ -147,11 +147,10 @@ run_result run_romup(const run_options& options) {
 
     // Read both outputs until romup closes them; answer the question once it
     // is on the screen, as an operator would (at once without an output).
-    bool answered = false;
     const auto answer = [&] {
         write_all(in[1], options.answer);
         close(in[1]);
-        answered = true;
+        in[1] = -1;
     };
     if (options.close_stdout) {
         answer();
@@ -176,7 +175,7 @@ run_result run_romup(const run_options& options) {
         if (options.on_poll) {
             options.on_poll(pid, result.out);
         }
-        if (!answered && ends_with(result.out, question_end)) {
+        if (in[1] != -1 && ends_with(result.out, question_end)) {
             for (int signal_number : options.signals_at_question) {
                 kill(pid, signal_number);
             }
@@ -190,7 +189,7 @@ run_result run_romup(const run_options& options) {
             break;
         }
     }
-    if (!answered) {
+    if (in[1] != -1) {
         close(in[1]);
     }
     close(out[0]);

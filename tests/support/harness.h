@@ -14,23 +14,19 @@
 #include <vector>
 
 struct run_options {
-    // The arguments after the command name; "{port}" in any of them stands
-    // for the path of the pseudo-terminal the modem answers on.
+    // The arguments after the command name, "{port}" in any of them the port's path.
     std::vector<std::string> args;
-    // The operator's answer, typed once the question is on the screen;
-    // standard input ends after it.
+    // The operator's answer, typed once the question is on the screen, then end of input.
     std::string answer;
-    // romup starts with its standard output closed (nothing is captured, and
-    // the answer is on standard input from the start).
+    // romup starts with standard output closed (nothing captured, the answer there at once).
     bool close_stdout = false;
     // The folder romup runs in ("": the test's own).
     std::string cwd;
     // The real romup, with the real 2 s and 200 ms, instead of the test build.
     bool production = false;
-    // Without it the test build starts with -w before args, so that its waits
-    // sleep and many runs share the processors. Set it for the default mode's
-    // waits, which poll and count processor time, and for args alone (as the
-    // real romup always has).
+    // Without it the test build starts with -w before args: its waits sleep and many runs
+    // share the processors. Set for the default mode's waits (they poll, counting processor
+    // time) and for args alone (as the real romup always has).
     bool busy_poll = false;
     // Without a modem nobody serves the pseudo-terminal (it stays silent).
     bool with_modem = true;
@@ -44,18 +40,15 @@ struct run_options {
     std::vector<int> signals;
     // Another process (the test) holds the port's advisory lock for the run.
     bool port_locked = false;
-    // romup starts with this soft processor-time limit in seconds (0: the
-    // test's own).
+    // A soft processor-time limit romup starts with, in seconds (0: the test's own).
     int cpu_limit_seconds = 0;
     // Called with the port's path once it exists, before romup starts.
     std::function<void(const std::string&)> before_start;
-    // Called with romup's process id on a thread of its own once romup has
-    // started; the run ends only after it has returned.
+    // Called on a thread of its own with romup's id once it starts; the run awaits its return.
     std::function<void(pid_t)> while_running;
     // Another romup program to run ("": the test build, or with production the real one).
     std::string binary;
-    // A program, with its first arguments, that starts romup: romup's path
-    // and arguments follow them (the benchmarks' launcher).
+    // A program and its first arguments, before romup's path and arguments (the benchmarks').
     std::vector<std::string> launcher;
     // "NAME=value" entries added to the environment the program starts with.
     std::vector<std::string> environment;
@@ -102,8 +95,7 @@ struct small_run {
     std::string until_uploaded() const;
 };
 
-// The texts are inline, so that they are initialised before any constant of a
-// test file that is built from them.
+// The texts are inline: initialised before any test file's constant built from them.
 
 // What romup prints before anything else.
 inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
@@ -111,12 +103,11 @@ inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems versi
 inline const std::string usage =
     "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
 
-// Standard output without romup's warnings about the firmware image (whole
-// lines that begin with "Warning: "), for firmware that is ill-formed on purpose.
+// Standard output without the whole lines that begin with "Warning: " (romup's warnings
+// about the firmware image), for firmware that is ill-formed on purpose.
 std::string without_warnings(const std::string& out);
 
-// What romup prints after a failure once the erase has begun (with -w when
-// the run had it).
+// What romup prints after a failure once the erase has begun (with -w when the run had it).
 std::string reload_hint(const std::string& port, const std::string& firmware, int speed,
                         bool sleeping_waits);
 

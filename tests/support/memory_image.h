@@ -1,6 +1,5 @@
-// An image file held in memory, for the tests and fuzz targets that call the
-// uploads directly: read as a file is read, failing on purpose where asked,
-// and noting whether the upload closed it.
+// An image file held in memory, for the tests and fuzz targets that call the uploads
+// directly: read as a file is, failing on purpose where asked, noting whether it was closed.
 #pragma once
 
 #include <cstdio>

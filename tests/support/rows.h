@@ -1,6 +1,5 @@
-// Table rows (the rows of a TestWithParam, each with a `name` field) by their
-// names: in test listings and in the names of their cases. The harness
-// brings it in; tests that run no romup include it themselves.
+// The rows of a TestWithParam, each with a `name` field, shown by their names
+// in test listings and in the names of their cases.
 #pragma once
 
 #include <ostream>
@@ -15,8 +14,7 @@ auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name) 
 }
 } // namespace test_rows
 
-// The name generator of INSTANTIATE_TEST_SUITE_P: each case is named after
-// its row (info is gtest's TestParamInfo of the row).
+// The name generator of INSTANTIATE_TEST_SUITE_P: each case after its row.
 struct row_name {
     template <typename Info> std::string operator()(const Info& info) const {
         return info.param.name;

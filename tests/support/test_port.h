@@ -1,7 +1,6 @@
-// romup's own port, for the tests and the fuzz targets that call the
-// exchange primitives and the uploads directly: port_fd opened as romup opens
-// it and the four buffers allocated, while the caller plays the modem at the
-// far end of the line; all undone when the object goes.
+// romup's own port, for the tests and fuzz targets that call the exchange primitives and
+// the uploads directly: port_fd opened as romup opens it and the four buffers allocated,
+// while the caller plays the modem at the far end; all undone when the object goes.
 #pragma once
 
 #include "testbed.h"

@@ -19,12 +19,11 @@
 
 extern char** environ;
 
-temp_dir::temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "romup-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+temp_dir::temp_dir()
+    : path((std::filesystem::temp_directory_path() / "romup-test-XXXXXX").string()) {
+    if (mkdtemp(path.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    path = pattern;
 }
 
 temp_dir::~temp_dir() {

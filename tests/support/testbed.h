@@ -59,9 +59,8 @@ struct stdout_to_file {
     int saved = -1;
 };
 
-// Processes that keep processors busy until the object goes (a loaded host),
-// killed with their parent should it end first. cpu >= 0 pins them all to
-// that processor; -1 lets them run on any.
+// Processes that keep processors busy while the object lives (a loaded host),
+// killed with their parent should it end first; all on processor cpu (-1: any).
 struct busy_processes {
     busy_processes(int count, int cpu);
     ~busy_processes();
@@ -81,10 +80,9 @@ struct deadline_guard {
     deadline_guard& operator=(const deadline_guard&) = delete;
 };
 
-// A FIFO made at path (or a throw) whose writer thread writes content once a
-// reader opens it and closes it (with close_after false, 3 s later: a writer
-// that stalls); it gives up after 20 s without a reader, so that a test that
-// never opens it still ends.
+// A FIFO made at path (or a throw) whose writer thread writes content once a reader opens
+// it, then closes it (3 s later with close_after false: a writer that stalls); it gives up
+// after 20 s without a reader, so that a test that never opens it still ends.
 struct fifo_writer {
     std::string path;
     std::thread writer;
@@ -98,9 +96,7 @@ std::vector<char*> argv_of(std::vector<std::string>& args);
 // How spawn_program starts a program.
 struct spawn_setup {
     // The program's standard input, output and error (-1: the test's own).
-    int in = -1;
-    int out = -1;
-    int err = -1;
+    int in = -1, out = -1, err = -1;
     // Standard output closed instead.
     bool close_out = false;
     // Standard output and error to this file, created or emptied ("": none).
@@ -109,8 +105,7 @@ struct spawn_setup {
     std::string cwd;
     // "NAME=value" entries added to the test's environment.
     std::vector<std::string> environment;
-    // SIGPIPE, SIGHUP, SIGINT and SIGTERM at their default action, as from a
-    // shell, instead of as the test holds them.
+    // SIGPIPE, SIGHUP, SIGINT and SIGTERM at their default action (as from a shell).
     bool default_signals = false;
 };
 
@@ -123,6 +118,5 @@ pid_t start_program(std::vector<std::string> args, const std::string& log);
 // Waits up to 5 s for something (a link, a file) at path; true once it is.
 bool wait_for_file(const std::string& path);
 
-// Waits up to seconds for the program to end, and kills it after that; true
-// when it ended by itself with status 0.
+// Waits up to seconds for pid to end, then kills it; true when it exited by itself with 0.
 bool ended_well(pid_t pid, int seconds);
