@@ -31,7 +31,7 @@ extern char** environ;
 
 namespace {
 
-const char usage_text[] =
+const char bench_usage_text[] =
     "usage: romup-bench [--only NAME[,NAME...]] [--lines N] [--rounds N]\n"
     "                   [--firmware-kib N] [--quick]\n"
     "\n"
@@ -105,7 +105,7 @@ bool read_options(int argc, char** argv, options& chosen) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--help") {
-            std::fputs(usage_text, stdout);
+            std::fputs(bench_usage_text, stdout);
             std::exit(0);
         } else if (arg == "--quick") {
             chosen.lines = 5000;
@@ -462,7 +462,7 @@ void print(const report& out, const std::string& load_before) {
 int main(int argc, char** argv) {
     options chosen;
     if (!read_options(argc, argv, chosen)) {
-        std::fputs(usage_text, stderr);
+        std::fputs(bench_usage_text, stderr);
         return 2;
     }
     // As in a real run, where the port's opening makes standard output

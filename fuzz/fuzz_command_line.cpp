@@ -6,6 +6,7 @@
 // one that the option rules make of the arguments.
 #include "run/command_line.h"
 #include "run/state.h"
+#include "texts/line_speeds.h"
 
 #include <algorithm>
 #include <cstdint>

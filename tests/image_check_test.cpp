@@ -5,7 +5,7 @@
 // the test itself, apart from romup's reading and from the simulated modem's.
 #include "harness.h"
 
-#include "run/image_check.h"
+#include "texts/image_check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -84,22 +84,16 @@ std::string expected_warnings(const check_case& row, const std::string& name) {
            "it, is left without firmware\r\n";
 }
 
-// The warnings that the check of content prints, content fed in pieces of
-// piece bytes: a record split between two reads is read as one.
+// The warnings of the check of content, content fed in pieces of piece bytes:
+// a record split between two reads is read as one.
 std::string warnings_of(const std::string& content, std::size_t piece) {
-    temp_dir dir;
-    const std::string out = dir.path + "/out";
-    {
-        stdout_to_file capture(out);
-        record_check_start();
-        for (std::size_t at = 0; at < content.size(); at += piece) {
-            const std::string part = content.substr(at, piece);
-            record_check_take(part.data(), part.size());
-        }
-        record_check_end();
-        warn_about_image("fw.hex");
+    record_check_start();
+    for (std::size_t at = 0; at < content.size(); at += piece) {
+        const std::string part = content.substr(at, piece);
+        record_check_take(part.data(), part.size());
     }
-    return read_file(out);
+    record_check_end();
+    return image_warnings("fw.hex");
 }
 
 class RecordRule : public ::testing::TestWithParam<check_case> {};

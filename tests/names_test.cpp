@@ -4,8 +4,8 @@
 // bytes it holds, so that the shell runs exactly one romup with exactly
 // those names.
 #include "harness.h"
-#include "run/shell_word.h"
-#include "run/shown_name.h"
+#include "texts/shell_word.h"
+#include "texts/shown_name.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

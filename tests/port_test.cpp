@@ -6,6 +6,7 @@
 #include "line/port.h"
 #include "run/command_line.h"
 #include "run/state.h"
+#include "texts/line_speeds.h"
 
 #include <climits>
 #include <gtest/gtest.h>

@@ -27,17 +27,24 @@ TEST(ReloadCommand, AFirmwareFromAPipeIsToBeNamedAgain) {
     EXPECT_EQ(run.status, 1);
 }
 
-// Re-load mode on a modem that runs its own firmware: no loader took
-// "REPROGRAM", nothing was erased, and -c again would be no help.
-TEST(ReloadCommand, NotOfferedWhenNoLoaderAnswered) {
+// Re-load mode with no loader answering "READY" to "X": a modem that runs
+// its own firmware took "REPROGRAM" for noise, but a loader whose answer came
+// late may be erasing. Both ways on are given, with the loader the run named.
+TEST(ReloadCommand, BothWaysOnWhenNoLoaderAnswered) {
     run_options options;
-    options.args = {"-p{port}", "-f" + images + "/firmware.hex", "-c"};
+    const std::string firmware = images + "/firmware.hex";
+    options.args = {"-p{port}", "-f" + firmware, "-c", "-lmy loader.hex"};
     options.answer = "y\n";
     options.modem.start = sim_start::command;
     const run_result run = run_romup(options);
-    const std::string tail = erasing +
-                             "Error while erasing Flash\r\nNo loader answered in the modem: the "
-                             "Flash was not erased. Run romup without -c\r\n";
+    const std::string tail =
+        erasing +
+        "Error while erasing Flash\r\nNo loader answered READY to X: the erase may not "
+        "have begun.\r\nIf a loader runs in the modem, keep the modem powered and "
+        "re-load at once:\r\n  romup -c -w -p" +
+        run.port_path + " -f" + firmware +
+        " -s19200\r\nIf the modem runs its own firmware, run romup without -c:\r\n  romup -w -p" +
+        run.port_path + " -f" + firmware + " -s19200 -l'my loader.hex'\r\n";
     EXPECT_TRUE(ends_with(run.out, tail)) << run.out;
     EXPECT_FALSE(run.line.erased);
     EXPECT_EQ(run.status, 1);

@@ -6,10 +6,12 @@
 #include "line/port_holders.h"
 #include "line/wait.h"
 #include "run/state.h"
+#include "texts/line_speeds.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -18,26 +20,10 @@ int port_fd = -1;
 
 namespace {
 
-struct speed_row {
-    std::int32_t rate;
-    speed_t constant;
-};
-
-// In ascending order of rate.
-constexpr speed_row speed_table[] = {
-    {300, B300},   {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
-    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-};
-
-const speed_row& row_for_rate(std::int32_t rate) {
-    const speed_row* chosen = &speed_table[0];
-    for (const speed_row& row : speed_table) {
-        if (row.rate <= rate) {
-            chosen = &row;
-        }
-    }
-    return *chosen;
-}
+// The port's speed for each of listed_rates, in the same order.
+constexpr speed_t speed_constants[] = {B300,  B600,   B1200,  B2400,  B4800,
+                                       B9600, B19200, B38400, B57600, B115200};
+static_assert(std::size(speed_constants) == std::size(listed_rates));
 
 // Looks at what romup wrote and the port has still to send until it has
 // gone. Returns true when some is still queued once the queue has not shrunk
@@ -76,11 +62,7 @@ bool output_stuck() {
 } // namespace
 
 speed_t speed_for_rate(std::int32_t rate) {
-    return row_for_rate(rate).constant;
-}
-
-std::int32_t listed_rate(std::int32_t rate) {
-    return row_for_rate(rate).rate;
+    return speed_constants[rate_index(rate)];
 }
 
 std::int64_t wire_time_us(std::size_t count) {

@@ -17,10 +17,6 @@ extern int port_fd;
 // rate (300 to 115200) that does not exceed it; B300 below 300.
 speed_t speed_for_rate(std::int32_t rate);
 
-// The listed rate in bit/s that speed_for_rate chooses for rate: 19200 for
-// 20000, 300 below 300.
-std::int32_t listed_rate(std::int32_t rate);
-
 // The time, in the clocks' measure, that count bytes take to leave the port
 // at the line speed (listed_rate of line_speed): 10 bits a byte (8N1). Real
 // time, whatever the clock: a slow line is no faster in a test.

@@ -1,9 +1,9 @@
 #include "run/command_line.h"
 
 #include "run/state.h"
+#include "texts/line_speeds.h"
 
 #include <cctype>
-#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -18,36 +18,6 @@ bool copy_path(char* path, const char* value) {
 }
 
 } // namespace
-
-int read_speed(const char* text) {
-    while (std::isspace(static_cast<unsigned char>(*text))) {
-        ++text;
-    }
-    bool negative = false;
-    if (*text == '+' || *text == '-') {
-        negative = *text == '-';
-        ++text;
-    }
-    constexpr std::int64_t beyond_range = std::int64_t{INT32_MAX} + 2;
-    std::int64_t value = 0;
-    while (std::isdigit(static_cast<unsigned char>(*text))) {
-        value = value * 10 + (*text - '0');
-        if (value > beyond_range) {
-            value = beyond_range;
-        }
-        ++text;
-    }
-    if (negative) {
-        value = -value;
-    }
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int>(value);
-}
 
 bool read_command_line(int argc, char** argv) {
     for (int index = 1; index < argc; ++index) {

@@ -1,9 +1,6 @@
 // The command line: romup's options, read into the run state.
 #pragma once
 
-constexpr char usage_text[] =
-    "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
-
 // Fills port_name, firmware_name, loader_name, line_speed and reload_mode from
 // the arguments after the command name. Each argument is one option: "-" or
 // "/", a letter (either case) and its value attached; an unknown letter is
@@ -12,8 +9,3 @@ constexpr char usage_text[] =
 // looked at), a path longer than 512 characters (never cut: a cut path can
 // name another file), or no port, no firmware or an empty loader.
 bool read_command_line(int argc, char** argv);
-
-// The -s value: as atoi reads it (leading blanks, a sign, the digits up to the
-// first other character, 0 without digits), but saturated at the ends of the
-// 32-bit range instead of overflowing.
-int read_speed(const char* text);

@@ -4,15 +4,18 @@
 #include "line/port.h"
 #include "line/port_holders.h"
 #include "run/exits.h"
-#include "run/image_check.h"
 #include "run/image_files.h"
 #include "run/probe.h"
-#include "run/shown_name.h"
 #include "run/state.h"
+#include "texts/image_check.h"
+#include "texts/line_speeds.h"
+#include "texts/messages.h"
+#include "texts/shown_name.h"
 #include "transfer/upload.h"
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -37,10 +40,30 @@ void stop_unless_firmware_unchanged(const char* before) {
         return;
     }
     send_command("STARTUP\r");
-    std::printf("%sFirmware file [%s] changed after romup checked it: the Flash was not "
-                "touched\r\nPlease reset your modem to continue\r\n",
-                before, shown_name(firmware_name).c_str());
-    fail(nullptr);
+    std::fputs(before, stdout);
+    std::fputs(around(firmware_changed_text, shown_name(firmware_name)).c_str(), stdout);
+    fail(reset_modem_text);
+}
+
+// In re-load mode "X" may have reached a modem that runs its own firmware,
+// which took "REPROGRAM" for noise and erased nothing; or a loader whose
+// answer came after its limit, and which took "REPROGRAM" and may be erasing
+// now, the late answer having used up the erase wait's attempts. romup cannot
+// tell them apart, so it gives the way on for each.
+[[noreturn]] void fail_without_loader_answer() {
+    std::fputs(erase_failed_text, stdout);
+    std::fputs(no_loader_answered_text, stdout);
+    std::fputs(if_loader_runs_text, stdout);
+    print_reload_command();
+    std::fputs(if_own_firmware_text, stdout);
+    const bool from_pipe = image_from_pipe(image_file::firmware);
+    const bool default_loader = std::strcmp(loader_name, default_loader_name) == 0;
+    std::fputs(normal_command_text(port_name, from_pipe ? nullptr : firmware_name,
+                                   listed_rate(line_speed), sleeping_waits,
+                                   default_loader ? nullptr : loader_name)
+                   .c_str(),
+               stdout);
+    end_run(1);
 }
 
 bool flash_erased() {
@@ -56,21 +79,17 @@ bool flash_erased() {
 
 void reprogram() {
     stop_unless_firmware_unchanged("");
-    std::printf("\r\n%s\r\n\n", reply);
+    std::fputs(around(loader_reply_text, reply).c_str(), stdout);
     // Where the operator decides, not at start-up, where it would scroll away.
     if (modem_manager_may_probe(port_fd)) {
-        std::printf("Warning: ModemManager runs and may probe [%s] with AT commands of its own: "
-                    "stop it for the run or mark the port ID_MM_DEVICE_IGNORE=1 in a udev rule "
-                    "(README: ModemManager probing the modem)\r\n",
-                    shown_name(port_name).c_str());
+        std::fputs(around(modem_manager_warning_text, shown_name(port_name)).c_str(), stdout);
     }
-    warn_about_image(firmware_name);
-    std::printf("Ready to transfer [%s] to the Flash. Reprogram [Y/N]? ",
-                shown_name(firmware_name).c_str());
+    std::fputs(image_warnings(firmware_name).c_str(), stdout);
+    std::fputs(around(question_text, shown_name(firmware_name)).c_str(), stdout);
     if (!operator_confirms()) {
         send_command("STARTUP\r");
-        std::fputs("\r\nAborted\r\nPlease reset your modem to continue\r\n", stdout);
-        fail(nullptr);
+        std::fputs(aborted_text, stdout);
+        fail(reset_modem_text);
     }
     stop_unless_firmware_unchanged("\r\n");
     std::FILE* firmware = open_image(image_file::firmware);
@@ -78,34 +97,31 @@ void reprogram() {
         fail_cannot_open(firmware_name);
     }
 
-    std::fputs("\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n", stdout);
+    std::fputs(do_not_touch_text, stdout);
+    std::fputs(erasing_text, stdout);
     send_text("REPROGRAM\r");
     if (!flash_erased()) {
         std::fclose(firmware);
-        // In re-load mode "X" may have reached a modem that runs its own
-        // firmware: it took "REPROGRAM" for noise and erased nothing.
         if (!loader_ready) {
-            fail("Error while erasing Flash\r\nNo loader answered in the modem: the Flash was "
-                 "not erased. Run romup without -c\r\n");
+            fail_without_loader_answer();
         }
-        fail_flash_incomplete("Error while erasing Flash\r\n");
+        fail_flash_incomplete(erase_failed_text);
     }
     upload_firmware(firmware, checked_digest(image_file::firmware));
 
     const int ready_count = send_command("X");
     if (ready_count < 1 || !reply_contains("READY")) {
-        fail_flash_incomplete("Error while starting loader\r\n");
+        fail_flash_incomplete(loader_not_started_text);
     }
     if (send_command("STARTUP\r") == 0) {
-        fail("Error while restarting modem\r\n");
+        fail(restart_failed_text);
     }
-    std::fputs("New firmware code was successfully loaded to the Flash\r\n"
-               "Trying to reset the modem...\r\n",
-               stdout);
+    std::fputs(flash_loaded_text, stdout);
+    std::fputs(resetting_text, stdout);
     pause_ms(reset_pause_ms);
     send_command("AT&F1\r");
     send_command("AT&F1\r");
     if (!reply_contains("OK")) {
-        std::fputs("Please reset your modem to continue\r\n", stdout);
+        std::fputs(reset_modem_text, stdout);
     }
 }

@@ -2,9 +2,10 @@
 
 #include "line/port.h"
 #include "run/image_files.h"
-#include "run/shell_word.h"
-#include "run/shown_name.h"
 #include "run/state.h"
+#include "texts/line_speeds.h"
+#include "texts/messages.h"
+#include "texts/shown_name.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,25 +31,26 @@ void fail_flash_incomplete(const char* message) {
     std::fputs(message, stdout);
     // Past the erase only the loader in the modem's RAM can still reach the
     // Flash: a modem switched off or reset now may never start again.
-    std::fputs("\r\nThe Flash is incomplete. Keep the modem powered: the loader still runs in "
-               "its RAM.\r\nRun romup again at once in re-load mode:\r\n",
-               stdout);
-    // Pasted into a shell as it stands: each name one word, whatever it holds.
-    // A pipe's name (/dev/fd/63) is gone with this process.
-    const bool from_pipe = image_from_pipe(image_file::firmware);
-    std::printf("  romup -c%s -p%s -f%s -s%ld\r\n", sleeping_waits ? " -w" : "",
-                shell_word(port_name).c_str(),
-                from_pipe ? "<firmware>" : shell_word(firmware_name).c_str(),
-                static_cast<long>(listed_rate(line_speed)));
-    if (from_pipe) {
-        std::fputs("The firmware came from a pipe, which is gone: name it again in place of "
-                   "<firmware>\r\n",
-                   stdout);
-    }
+    std::fputs(flash_incomplete_text, stdout);
+    std::fputs(run_reload_text, stdout);
+    print_reload_command();
     end_run(1);
 }
 
+void print_reload_command() {
+    // Pasted into a shell as it stands: each name one word, whatever it holds.
+    // A pipe's name (/dev/fd/63) is gone with this process.
+    const bool from_pipe = image_from_pipe(image_file::firmware);
+    std::fputs(reload_command_text(port_name, from_pipe ? nullptr : firmware_name,
+                                   listed_rate(line_speed), sleeping_waits)
+                   .c_str(),
+               stdout);
+    if (from_pipe) {
+        std::fputs(firmware_gone_text, stdout);
+    }
+}
+
 void fail_cannot_open(const char* path) {
-    std::printf("Can not open [%s]\r\n", shown_name(path).c_str());
+    std::fputs(around(cannot_open_text, shown_name(path)).c_str(), stdout);
     end_run(1);
 }

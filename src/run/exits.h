@@ -16,5 +16,9 @@
 // port, firmware and line speed, and ends the run with status 1.
 [[noreturn]] void fail_flash_incomplete(const char* message);
 
+// Prints the re-load command for this port, firmware and line speed, and,
+// for a firmware that came from a pipe, that it must be named again.
+void print_reload_command();
+
 // Prints "Can not open [path]" and ends the run with status 1.
 [[noreturn]] void fail_cannot_open(const char* path);

@@ -1,9 +1,10 @@
 #include "run/image_files.h"
 
 #include "run/exits.h"
-#include "run/image_check.h"
-#include "run/shown_name.h"
 #include "run/state.h"
+#include "texts/image_check.h"
+#include "texts/messages.h"
+#include "texts/shown_name.h"
 #include "transfer/image_line.h"
 
 #include <cerrno>
@@ -262,8 +263,7 @@ void check_image_files() {
     }
     record_check_end();
     if (!firmware_text) {
-        std::printf("Firmware file [%s] is empty\r\n", shown_name(firmware_name).c_str());
-        end_run(1);
+        fail(around(firmware_empty_text, shown_name(firmware_name)).c_str());
     }
     if (!reload_mode && !take_image(image_file::loader)) {
         fail_cannot_open(loader_name);

@@ -7,8 +7,9 @@
 #include "run/exits.h"
 #include "run/image_files.h"
 #include "run/probe.h"
-#include "run/shown_name.h"
 #include "run/state.h"
+#include "texts/messages.h"
+#include "texts/shown_name.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -48,8 +49,7 @@ void raise_processor_time_limit() {
 void open_port() {
     const int opened = port_open();
     if (opened == port_in_use) {
-        std::printf("Port [%s] is in use by another program\r\n", shown_name(port_name).c_str());
-        end_run(1);
+        fail(around(port_in_use_text, shown_name(port_name)).c_str());
     }
     if (opened == 0) {
         fail_cannot_open(port_name);
@@ -63,14 +63,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     raise_processor_time_limit();
-    std::fputs("\r\nFlash loader for Tavrin 3306 modems version 1.5."
-               " Keep the modem powered until the run ends.\r\n\n",
-               stdout);
+    std::fputs(banner_text, stdout);
 
     alloc_buffers();
     if (port_name == nullptr || firmware_name == nullptr || loader_name == nullptr ||
         reply == nullptr) {
-        fail("Not enough memory\r\n");
+        fail(no_memory_text);
     }
     std::snprintf(loader_name, path_size, "%s", default_loader_name);
 

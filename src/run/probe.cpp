@@ -4,6 +4,7 @@
 #include "run/exits.h"
 #include "run/image_files.h"
 #include "run/state.h"
+#include "texts/messages.h"
 #include "transfer/upload.h"
 
 #include <cstdio>
@@ -12,7 +13,7 @@ bool loader_ready = false;
 
 void start_loader() {
     if (reload_mode) {
-        std::fputs("Trying to re-load firmware code\r\n", stdout);
+        std::fputs(reload_notice_text, stdout);
         // A running loader restarts itself on "X"; whatever it answers, even
         // nothing, is only shown to the operator.
         send_command("X");
@@ -26,7 +27,7 @@ void start_loader() {
     // A reply that fills the whole buffer is noise, not an answer.
     const int probe_count = send_command("AT&FE&D3V\r");
     if (probe_count < 1 || probe_count >= reply_max_length || !reply_contains("0")) {
-        fail("Modem does not respond\r\n");
+        fail(modem_silent_text);
     }
 
     std::FILE* loader = open_image(image_file::loader);
@@ -37,7 +38,7 @@ void start_loader() {
 
     const int ready_count = read_reply(reply, reply_max_length);
     if (ready_count < 5 || !reply_contains("READY")) {
-        fail("Error while starting loader\r\n");
+        fail(loader_not_started_text);
     }
     loader_ready = true;
 }

@@ -3,6 +3,8 @@
 // and read wherever a part of the run needs it.
 #pragma once
 
+#include "texts/line_speeds.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +15,6 @@ constexpr std::size_t path_max_length = path_size - 1;
 constexpr std::size_t reply_size = 1025;
 constexpr int reply_max_length = 1024;
 
-constexpr std::int32_t default_line_speed = 19200;
 constexpr char default_loader_name[] = "ramagent.hex";
 
 // Path of the serial device; filled by -p.

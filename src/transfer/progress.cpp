@@ -1,5 +1,7 @@
 #include "transfer/progress.h"
 
+#include "texts/messages.h"
+
 #include <cstdio>
 
 namespace {
@@ -24,11 +26,11 @@ void show_progress(std::int64_t position) {
     // 64 bits: position * 100 overflows 32 bits beyond 21 MB.
     const std::int64_t percent = position * 100 / image_size;
     if (percent != shown_percent) {
-        std::printf("\b\b\b\b%3lld%%", static_cast<long long>(percent));
+        std::printf(progress_update_format, static_cast<long long>(percent));
         shown_percent = percent;
     }
 }
 
 void progress_end() {
-    std::fputs("\r\n", stdout);
+    std::fputs(progress_end_text, stdout);
 }

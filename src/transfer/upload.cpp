@@ -2,6 +2,7 @@
 
 #include "run/exits.h"
 #include "run/state.h"
+#include "texts/messages.h"
 #include "transfer/acknowledgement.h"
 #include "transfer/image_line.h"
 #include "transfer/progress.h"
@@ -45,18 +46,16 @@ bool image_streamed(std::FILE* image, phase which, const image_digest& expected)
 
 void stream_image(std::FILE* image, phase which, const image_digest& expected) {
     const bool loader = which == phase::loader;
-    progress_start(loader ? "Moving loader code to the RAM -   0%"
-                          : "Loading new firmware code to the Flash -   0%",
-                   expected.size);
+    progress_start(loader ? loader_heading_text : firmware_heading_text, expected.size);
     const bool streamed = image_streamed(image, which, expected);
     std::fclose(image);
     // The failure messages begin with CR LF to end the progress line first.
     if (!streamed && loader) {
-        fail("\r\nError while loading code\r\n");
+        fail(loader_refused_text);
     }
     // The firmware is only ever uploaded into a Flash that has been erased.
     if (!streamed) {
-        fail_flash_incomplete("\r\nError while loading Flash\r\n");
+        fail_flash_incomplete(flash_refused_text);
     }
     progress_end();
 }

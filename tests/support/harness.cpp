@@ -18,15 +18,15 @@ std::string progress_line(const std::string& heading, const std::vector<int>& pe
     std::string line = heading;
     for (int percent : percents) {
         char update[32];
-        std::snprintf(update, sizeof update, "\b\b\b\b%3d%%", percent);
+        std::snprintf(update, sizeof update, progress_update_format,
+                      static_cast<long long>(percent));
         line += update;
     }
     return line + "\r\n";
 }
 
 std::string question(const std::string& reply, const std::string& firmware) {
-    return "\r\n" + reply + "\r\n\n" + "Ready to transfer [" + firmware +
-           "] to the Flash. Reprogram [Y/N]? ";
+    return around(loader_reply_text, reply) + around(question_text, firmware);
 }
 
 small_run::small_run(const std::string& loader, const std::string& firmware_text,
@@ -249,7 +249,6 @@ std::string without_warnings(const std::string& out) {
 std::string reload_hint(const std::string& port, const std::string& firmware, int speed,
                         bool sleeping_waits) {
     const std::string waits = sleeping_waits ? " -w" : "";
-    return "\r\nThe Flash is incomplete. Keep the modem powered: the loader still runs in its "
-           "RAM.\r\nRun romup again at once in re-load mode:\r\n  romup -c" +
-           waits + " -p" + port + " -f" + firmware + " -s" + std::to_string(speed) + "\r\n";
+    return std::string(flash_incomplete_text) + run_reload_text + "  romup -c" + waits + " -p" +
+           port + " -f" + firmware + " -s" + std::to_string(speed) + "\r\n";
 }

@@ -7,6 +7,7 @@
 #include "rows.h"
 #include "sim.h"
 #include "testbed.h"
+#include "texts/messages.h"
 
 #include <functional>
 #include <string>
@@ -95,13 +96,12 @@ struct small_run {
     std::string until_uploaded() const;
 };
 
-// The texts are inline: initialised before any test file's constant built from them.
+// romup's texts, from the constants romup prints; inline: initialised before any test
+// file's constant built from them.
 
 // What romup prints before anything else.
-inline const std::string banner = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
-                                  " Keep the modem powered until the run ends.\r\n\n";
-inline const std::string usage =
-    "usage:\r\n romup [-c] -p<port> -f<firmware> [-s<speed>] [-l<loader>]\r\n";
+inline const std::string banner = banner_text;
+inline const std::string usage = usage_text;
 
 // Standard output without the whole lines that begin with "Warning: " (romup's warnings
 // about the firmware image), for firmware that is ill-formed on purpose.
@@ -113,8 +113,8 @@ std::string reload_hint(const std::string& port, const std::string& firmware, in
 
 // A progress line: heading, the updates to each percentage in turn, CR LF.
 std::string progress_line(const std::string& heading, const std::vector<int>& percents);
-inline const std::string loader_heading = "Moving loader code to the RAM -   0%";
-inline const std::string firmware_heading = "Loading new firmware code to the Flash -   0%";
+inline const std::string loader_heading = loader_heading_text;
+inline const std::string firmware_heading = firmware_heading_text;
 
 // The probe's commands as they go on the line.
 inline const std::string probe_commands = "AT&F1\rAT\rAT&FE&D3V\r";
@@ -122,13 +122,11 @@ inline const std::string probe_commands = "AT&F1\rAT\rAT&FE&D3V\r";
 // The loader's last reply shown, then the question about firmware.
 std::string question(const std::string& reply, const std::string& firmware);
 // What follows a refusal.
-inline const std::string aborted = "\r\nAborted\r\nPlease reset your modem to continue\r\n";
+inline const std::string aborted = std::string(aborted_text) + reset_modem_text;
 // What precedes the firmware upload once the operator has confirmed.
-inline const std::string erasing =
-    "\r\n\n\nDo NOT touch your computer or modem!\r\n\n\nErasing Flash\r\n";
+inline const std::string erasing = std::string(do_not_touch_text) + erasing_text;
 // What follows a successful upload and restart.
-inline const std::string loaded =
-    "New firmware code was successfully loaded to the Flash\r\nTrying to reset the modem...\r\n";
+inline const std::string loaded = std::string(flash_loaded_text) + resetting_text;
 
 // The end-of-file record that ends a loader image and starts the loader.
 inline const std::string eof_record = ":00000001FF\n";

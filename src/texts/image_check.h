@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Starts the check of an image from its first byte, forgetting the last one.
 void record_check_start();
@@ -21,7 +22,7 @@ void record_check_take(const char* bytes, std::size_t count);
 // Ends the check at the end of the image.
 void record_check_end();
 
-// Prints the warnings about the image named name that the check found, each
-// line beginning with "Warning: " and ending in CR LF, and a last one on what
-// the operator risks; nothing for an image without a problem.
-void warn_about_image(const char* name);
+// The warnings about the image named name that the check found, each line
+// beginning with warning_prefix and ending in CR LF, and a last one on what
+// the operator risks; "" for an image without a problem.
+std::string image_warnings(const char* name);

@@ -1,4 +1,4 @@
-#include "run/shown_name.h"
+#include "texts/shown_name.h"
 
 #include <cstdio>
 

@@ -1,6 +1,7 @@
-#include "run/image_check.h"
+#include "texts/image_check.h"
 
-#include "run/shown_name.h"
+#include "texts/messages.h"
+#include "texts/shown_name.h"
 
 #include <array>
 #include <cstdarg>
@@ -213,28 +214,28 @@ void record_check_end() {
     end_line(current);
 }
 
-void warn_about_image(const char* raw_name) {
-    const std::string shown = shown_name(raw_name);
-    const char* name = shown.c_str();
+std::string image_warnings(const char* raw_name) {
+    const std::string named = std::string(warning_prefix) + "[" + shown_name(raw_name) + "] ";
+    std::string text;
     if (problem_lines > 0) {
-        std::printf("Warning: [%s] line %lld %s\r\n", name,
-                    static_cast<long long>(first_problem_line), first_problem);
+        text += named + "line " + std::to_string(first_problem_line) + " " + first_problem + "\r\n";
     }
     if (problem_lines == 2) {
-        std::printf("Warning: [%s] has 1 more line with a problem\r\n", name);
+        text += named + "has 1 more line with a problem\r\n";
     } else if (problem_lines > 2) {
-        std::printf("Warning: [%s] has %lld more lines with problems\r\n", name,
-                    static_cast<long long>(problem_lines - 1));
+        text +=
+            named + "has " + std::to_string(problem_lines - 1) + " more lines with problems\r\n";
     }
     if (!end_record_seen) {
-        std::printf("Warning: [%s] has no end-of-file record: the file may be cut short\r\n", name);
+        text += named + "has no end-of-file record: the file may be cut short\r\n";
     }
     if (!data_record_seen) {
-        std::printf("Warning: [%s] holds no data record: there is no firmware in it\r\n", name);
+        text += named + "holds no data record: there is no firmware in it\r\n";
     }
     if (image_has_problems()) {
-        std::fputs("Warning: Y erases the Flash; a modem that refuses this image, or takes only "
-                   "part of it, is left without firmware\r\n",
-                   stdout);
+        text += std::string(warning_prefix) +
+                "Y erases the Flash; a modem that refuses this image, or takes only part of it, "
+                "is left without firmware\r\n";
     }
+    return text;
 }

@@ -1,6 +1,6 @@
-#include "run/shell_word.h"
+#include "texts/shell_word.h"
 
-#include "run/shown_name.h"
+#include "texts/shown_name.h"
 
 #include <cstring>
 
