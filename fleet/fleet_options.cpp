@@ -1,29 +1,64 @@
 #include "fleet_options.h"
 
+#include "texts/line_speeds.h"
+#include "texts/shown_name.h"
+
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 namespace {
 
-// An option's value: the rest of the argument, or else the next argument.
+// An option's value: the rest of the argument after attached_at, or else the
+// next argument. An empty value names nothing: taken, it would send the
+// report to the next word (a port), or a run to romup's defaults.
 bool take_value(int argc, char** argv, int& index, std::string::size_type attached_at,
                 std::string& value, std::string& error) {
     const std::string argument = argv[index];
     if (argument.size() > attached_at) {
         value = argument.substr(attached_at);
-        return true;
-    }
-    if (index + 1 >= argc) {
-        error = "option " + argument + " needs a value";
+    } else if (attached_at > 2 && argument.size() == attached_at) {
+        // "--report=": the value is attached, and empty.
+        value.clear();
+    } else if (index + 1 < argc) {
+        value = argv[++index];
+    } else {
+        error = "option " + shown_name(argument.c_str()) + " needs a value";
         return false;
     }
-    value = argv[++index];
+    if (value.empty()) {
+        error = "option " + shown_name(argument.c_str()) + " has an empty value";
+        return false;
+    }
     return true;
 }
 
-// A long option NAME with its value attached after "=" or as the next argument.
-bool long_option(const std::string& argument, const std::string& name) {
+bool take_count(int argc, char** argv, int& index, std::string::size_type attached_at, int& count,
+                std::string& error) {
+    const std::string argument = argv[index];
+    const std::string name = argument.substr(0, argument.find('='));
+    std::string value;
+    if (!take_value(argc, argv, index, attached_at, value, error)) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(value.c_str(), &end, 10);
+    if (*end != '\0' || value[0] < '0' || value[0] > '9' || errno != 0 || number < 1 ||
+        number > INT_MAX) {
+        error = "option " + name + " takes a whole number from 1, not " + shown_name(value.c_str());
+        return false;
+    }
+    count = static_cast<int>(number);
+    return true;
+}
+
+// A long option NAME, its value attached after "=" (attached_at: after it) or
+// the next argument.
+bool long_option(const std::string& argument, const std::string& name,
+                 std::string::size_type& attached_at) {
+    attached_at = name.size() + 1;
     return argument == name || argument.rfind(name + "=", 0) == 0;
 }
 
@@ -37,25 +72,34 @@ bool parse_fleet_options(int argc, char** argv, fleet_options& options, std::str
             options.ports.push_back(argument);
             continue;
         }
+        std::string::size_type at = 0;
         bool ok = true;
         if (argument == "--") {
             only_ports = true;
         } else if (argument == "--yes") {
             options.yes = true;
-        } else if (long_option(argument, "--logs")) {
-            ok = take_value(argc, argv, index, 7, options.logs_dir, error);
-        } else if (long_option(argument, "--report")) {
-            ok = take_value(argc, argv, index, 9, options.report_path, error);
+        } else if (long_option(argument, "--logs", at)) {
+            ok = take_value(argc, argv, index, at, options.logs_dir, error);
+        } else if (long_option(argument, "--report", at)) {
+            ok = take_value(argc, argv, index, at, options.report_path, error);
+        } else if (long_option(argument, "--watch", at)) {
+            ok = take_value(argc, argv, index, at, options.watch_dir, error);
+        } else if (long_option(argument, "--canary", at)) {
+            ok = take_count(argc, argv, index, at, options.limits.canary, error);
+        } else if (long_option(argument, "--jobs", at)) {
+            ok = take_count(argc, argv, index, at, options.limits.jobs, error);
+        } else if (long_option(argument, "--max-failures", at)) {
+            ok = take_count(argc, argv, index, at, options.limits.max_failures, error);
         } else if (argument == "-c") {
             options.reload = true;
-        } else if (argument.size() >= 2 && argument[1] == 'f') {
+        } else if (argument[1] == 'f') {
             ok = take_value(argc, argv, index, 2, options.firmware, error);
-        } else if (argument.size() >= 2 && argument[1] == 's') {
+        } else if (argument[1] == 's') {
             ok = take_value(argc, argv, index, 2, options.speed, error);
-        } else if (argument.size() >= 2 && argument[1] == 'l') {
+        } else if (argument[1] == 'l') {
             ok = take_value(argc, argv, index, 2, options.loader, error);
         } else {
-            error = "unknown option " + argument;
+            error = "unknown option " + shown_name(argument.c_str());
             ok = false;
         }
         if (!ok) {
@@ -65,6 +109,18 @@ bool parse_fleet_options(int argc, char** argv, fleet_options& options, std::str
     if (options.firmware.empty()) {
         error = "no firmware (-f)";
         return false;
+    }
+    if (!options.watch_dir.empty()) {
+        if (!options.ports.empty()) {
+            error = "--watch takes no port: every terminal that appears in its folder is one";
+            return false;
+        }
+        if (options.limits.canary > 0) {
+            error = "--canary does not go with --watch: the first runs of a station are its "
+                    "canaries (see --max-failures)";
+            return false;
+        }
+        return true;
     }
     if (options.ports.empty()) {
         error = "no port";
@@ -77,42 +133,14 @@ bool parse_fleet_options(int argc, char** argv, fleet_options& options, std::str
         }
         // Two runs on one line would each read part of the modem's answers.
         if (std::find(options.ports.begin(), port, *port) != port) {
-            error = "port " + *port + " named twice";
+            error = "port " + shown_name(port->c_str()) + " named twice";
             return false;
         }
     }
     return true;
 }
 
-long listed_rate(const std::string& speed) {
-    if (speed.empty()) {
-        return 19200;
-    }
-    // Read as romup reads it: blanks, a sign, the digits up to the first
-    // other character.
-    std::string::size_type at = 0;
-    while (at < speed.size() && std::isspace(static_cast<unsigned char>(speed[at])) != 0) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < speed.size() && (speed[at] == '+' || speed[at] == '-')) {
-        negative = speed[at] == '-';
-        ++at;
-    }
-    std::int64_t value = 0;
-    while (at < speed.size() && std::isdigit(static_cast<unsigned char>(speed[at])) != 0) {
-        value = std::min<std::int64_t>(value * 10 + (speed[at] - '0'), std::int64_t{1} << 40);
-        ++at;
-    }
-    if (negative) {
-        value = -value;
-    }
-    constexpr long rates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-    long chosen = rates[0];
-    for (long rate : rates) {
-        if (rate <= value) {
-            chosen = rate;
-        }
-    }
-    return chosen;
+long fleet_rate(const fleet_options& options) {
+    return listed_rate(options.speed.empty() ? default_line_speed
+                                             : read_speed(options.speed.c_str()));
 }

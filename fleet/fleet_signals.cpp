@@ -1,45 +1,117 @@
 #include "fleet_signals.h"
 
 #include <cerrno>
-#include <csignal>
-#include <fcntl.h>
+#include <ctime>
 #include <initializer_list>
-#include <unistd.h>
 
 namespace {
 
-// Written by the handler, read by the poll loop; both ends non-blocking, so a
-// burst of signals that fills the pipe loses only repeats.
-int signal_pipe[2] = {-1, -1};
+sigset_t caught_set;
+// The mask the fleet started with, let through in fleet_wait.
+sigset_t open_mask;
 
-void queue_signal(int signal_number) {
-    const int saved = errno;
-    const auto byte = static_cast<unsigned char>(signal_number);
-    [[maybe_unused]] const ssize_t written = write(signal_pipe[1], &byte, 1);
-    errno = saved;
+volatile std::sig_atomic_t caught[NSIG] = {};
+
+void note_signal(int signal_number) {
+    caught[signal_number] = 1;
+}
+
+// Every signal whose default ends the process, and that a process may catch,
+// but for the faults of the fleet's own (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+// SIGABRT, SIGSYS, SIGTRAP). SIGXFSZ caught, a write past the file-size limit
+// fails with EFBIG instead, and is counted where it was made.
+void add_caught_signals(sigset_t& set) {
+    sigemptyset(&set);
+    for (int signal_number : {
+             SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                 SIGPROF, SIGXFSZ, SIGXCPU, SIGCHLD,
+#if defined(SIGPOLL)
+                 SIGPOLL,
+#endif
+#if defined(SIGSTKFLT)
+                 SIGSTKFLT,
+#endif
+#if defined(SIGPWR)
+                 SIGPWR,
+#endif
+         }) {
+        sigaddset(&set, signal_number);
+    }
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        sigaddset(&set, signal_number);
+    }
+#endif
 }
 
 } // namespace
 
 bool catch_fleet_signals() {
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    sigset_t wanted;
+    add_caught_signals(wanted);
+    sigemptyset(&caught_set);
+    struct sigaction action {};
+    action.sa_handler = note_signal;
+    sigfillset(&action.sa_mask);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction inherited {};
+        // A signal ignored from the start stays ignored, as for any program
+        // started with nohup or in the background of a script; but SIGCHLD
+        // ignored would have the children reaped unseen.
+        if (sigismember(&wanted, signal_number) != 1 ||
+            sigaction(signal_number, nullptr, &inherited) != 0 ||
+            (inherited.sa_handler == SIG_IGN && signal_number != SIGCHLD)) {
+            continue;
+        }
+        sigaddset(&caught_set, signal_number);
+    }
+    if (sigprocmask(SIG_BLOCK, &caught_set, &open_mask) != 0) {
         return false;
     }
-    struct sigaction action {};
-    action.sa_handler = queue_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-        sigaction(signal_number, &action, nullptr);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        if (sigismember(&caught_set, signal_number) == 1) {
+            sigaction(signal_number, &action, nullptr);
+            sigdelset(&open_mask, signal_number);
+        }
     }
     return true;
 }
 
-int fleet_signal_fd() {
-    return signal_pipe[0];
+const sigset_t& fleet_signal_set() {
+    return caught_set;
+}
+
+int fleet_wait(pollfd* fds, nfds_t count, int timeout_ms) {
+    timespec limit{};
+    limit.tv_sec = timeout_ms / 1000;
+    limit.tv_nsec = static_cast<long>(timeout_ms % 1000) * 1000000;
+    const int ready = ppoll(fds, count, timeout_ms < 0 ? nullptr : &limit, &open_mask);
+    const int error = errno;
+    // A ppoll that finds a descriptor ready returns with its mask back in
+    // place and a signal that came meanwhile still pending, its handler not
+    // run: taken here, it is seen in the same step as the bytes that came
+    // after it.
+    const timespec now{};
+    for (int signal_number = sigtimedwait(&caught_set, nullptr, &now); signal_number > 0;
+         signal_number = sigtimedwait(&caught_set, nullptr, &now)) {
+        caught[signal_number] = 1;
+    }
+    errno = error;
+    return ready;
 }
 
 int take_fleet_signal() {
-    unsigned char byte = 0;
-    return read(signal_pipe[0], &byte, 1) == 1 ? byte : 0;
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        if (caught[signal_number] != 0 && signal_number != SIGCHLD) {
+            caught[signal_number] = 0;
+            return signal_number;
+        }
+    }
+    caught[SIGCHLD] = 0;
+    return 0;
+}
+
+bool asks_to_stop(int signal_number) {
+    return signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP ||
+           signal_number == SIGQUIT;
 }

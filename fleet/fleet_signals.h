@@ -1,14 +1,31 @@
-// The signals that would end romup-fleet (INT, TERM, HUP, QUIT, PIPE) are
-// caught and queued on a pipe, so that the fleet's one poll loop sees them
-// beside the runs' output and decides what each means at that point: before
-// the answer they decline every run, after a "y" they are ignored.
+// The signals that would end romup-fleet, and the end of its children. Every
+// terminating signal that can be caught is caught, and all of them are kept
+// blocked but while the fleet waits in fleet_wait: a signal is taken there,
+// between two steps of the fleet, and never by a child, which starts with
+// them at their default action and none blocked. What each means is the
+// fleet's to decide where it takes it: before the answer an interrupt
+// declines every run; once a modem may be half written nothing ends the
+// fleet. SIGCHLD is caught too, so that a child's end wakes the wait.
 #pragma once
 
-// Catches the five signals. False when the pipe cannot be made.
+#include <csignal>
+#include <poll.h>
+
+// Catches and blocks them. False when the mask cannot be set.
 bool catch_fleet_signals();
 
-// The descriptor to poll for a caught signal.
-int fleet_signal_fd();
+// The caught signals, for a child to start with at their default.
+const sigset_t& fleet_signal_set();
 
-// The next caught signal, or 0 when none is waiting.
+// ppoll over fds with the caught signals let through, for up to timeout_ms
+// (-1: no limit). Its result: -1 with EINTR when a signal came.
+int fleet_wait(pollfd* fds, nfds_t count, int timeout_ms);
+
+// The next signal caught since the last call, lowest number first; 0 when
+// none is left. SIGCHLD is not among them.
 int take_fleet_signal();
+
+// Whether the signal asks the fleet to stop: an interrupt, a termination, a
+// hang-up or a quit. The others that were caught (a full pipe, a file past its
+// size limit, a user's signal) change nothing.
+bool asks_to_stop(int signal_number);

@@ -1,12 +1,17 @@
 #include "romup_process.h"
 
+#include "fleet_io.h"
+#include "fleet_signals.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <initializer_list>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 std::string romup_beside_me() {
     std::string self(4096, '\0');
@@ -18,98 +23,97 @@ std::string romup_beside_me() {
     return self.substr(0, self.rfind('/') + 1) + "romup";
 }
 
-bool start_romup(const std::vector<std::string>& words, romup_child& child) {
+int start_romup(const std::vector<std::string>& words, romup_child& child) {
     int input[2];
     int output[2];
     if (pipe2(input, O_CLOEXEC) != 0) {
-        return false;
+        return errno;
     }
     if (pipe2(output, O_CLOEXEC) != 0) {
+        const int error = errno;
         close(input[0]);
         close(input[1]);
-        return false;
+        return error;
     }
     std::vector<char*> argv;
     for (const std::string& word : words) {
         argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        // The fleet's own handling of signals is none of romup's business:
-        // romup starts as it would from a shell.
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-            std::signal(signal_number, SIG_DFL);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(input[0], STDIN_FILENO);
-        dup2(output[1], STDOUT_FILENO);
-        dup2(output[1], STDERR_FILENO);
-        execv(argv[0], argv.data());
-        const std::string why =
-            "romup-fleet: cannot run " + words[0] + ": " + std::strerror(errno) + "\n";
-        [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, why.data(), why.size());
-        _exit(127);
-    }
-    const int saved = errno;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &fleet_signal_set());
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                              POSIX_SPAWN_SETPGROUP);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
     close(input[0]);
     close(output[1]);
-    if (pid < 0) {
+    if (error != 0) {
         close(input[1]);
         close(output[0]);
-        errno = saved;
-        return false;
+        return error;
     }
     fcntl(output[0], F_SETFL, fcntl(output[0], F_GETFL) | O_NONBLOCK);
     child.pid = pid;
     child.input = input[1];
     child.output = output[0];
+    return 0;
+}
+
+bool answer_romup(romup_child& child, const char* answer) {
+    if (child.input == -1) {
+        return false;
+    }
+    // A run that has ended leaves a pipe without reader: the write fails with
+    // EPIPE, and the SIGPIPE it raises waits, blocked, to be taken as nothing.
+    const bool written = write_in_full(child.input, answer, std::strlen(answer));
+    const int error = errno;
+    close(child.input);
+    child.input = -1;
+    errno = error;
+    return written;
+}
+
+bool reap_romup(romup_child& child, int& status, int& signal_number, bool wait) {
+    if (child.pid == -1) {
+        return true;
+    }
+    int wait_status = 0;
+    pid_t reaped = 0;
+    do {
+        reaped = waitpid(child.pid, &wait_status, wait ? 0 : WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped == 0) {
+        return false;
+    }
+    child.pid = -1;
+    if (reaped < 0) {
+        status = -1;
+        signal_number = 0;
+    } else if (WIFEXITED(wait_status)) {
+        status = WEXITSTATUS(wait_status);
+    } else {
+        status = -1;
+        signal_number = WTERMSIG(wait_status);
+    }
     return true;
 }
 
-void answer_romup(romup_child& child, const std::string& answer) {
-    if (child.input == -1) {
-        return;
+void signal_romup(const romup_child& child, int signal_number) {
+    if (child.pid != -1) {
+        kill(-child.pid, signal_number);
     }
-    // A run that has ended leaves a pipe without reader: its SIGPIPE is no
-    // signal the operator sent, and must not reach the fleet's handler.
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    sigset_t saved;
-    sigprocmask(SIG_BLOCK, &pipe_signal, &saved);
-    bool broken = false;
-    std::string::size_type done = 0;
-    while (done < answer.size()) {
-        const ssize_t written = write(child.input, answer.data() + done, answer.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            broken = errno == EPIPE;
-            break;
-        }
-        done += static_cast<std::string::size_type>(written);
-    }
-    if (broken) {
-        const timespec now{};
-        sigtimedwait(&pipe_signal, nullptr, &now);
-    }
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    close(child.input);
-    child.input = -1;
-}
-
-int reap_romup(romup_child& child) {
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    child.pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -9,8 +9,8 @@
 #include <vector>
 
 struct romup_child {
-    pid_t pid = -1;
-    int input = -1;  // the write end of its standard input; -1 once closed
+    pid_t pid = -1;  // -1 once reaped
+    int input = -1;  // the write end of its standard input; -1 once answered
     int output = -1; // the read end of its standard output, non-blocking; -1 at its end
 };
 
@@ -18,14 +18,20 @@ struct romup_child {
 // an installed package each run their own.
 std::string romup_beside_me();
 
-// Starts words[0] with words as its argument vector. False, with errno, when
-// no process could be made; a program that cannot be executed ends with
-// status 127 after a line on its output.
-bool start_romup(const std::vector<std::string>& words, romup_child& child);
+// Starts words[0] with words as its argument vector, with posix_spawn: the
+// fleet's caught signals at their default action and none blocked from its
+// first instruction, so that no signal meant for the fleet can run the
+// fleet's handler in it. 0, or the error number when it could not start.
+int start_romup(const std::vector<std::string>& words, romup_child& child);
 
-// Writes the answer and closes the child's input; a child that has already
-// ended is no failure.
-void answer_romup(romup_child& child, const std::string& answer);
+// Writes the answer and closes the child's input. False, with errno, when
+// the answer could not be written (a run that has ended).
+bool answer_romup(romup_child& child, const char* answer);
 
-// Waits for the child to end; its exit status, or -1 when a signal ended it.
-int reap_romup(romup_child& child);
+// Whether the child has ended (with wait, once it has): then its exit status
+// is in status, or -1 with the signal that ended it in signal_number (0 when
+// its end cannot be known).
+bool reap_romup(romup_child& child, int& status, int& signal_number, bool wait);
+
+// Sends the signal to the child's process group, while it has not been reaped.
+void signal_romup(const romup_child& child, int signal_number);

@@ -1,7 +1,10 @@
 #include "screen.h"
 
+#include "fleet_io.h"
+#include "texts/messages.h"
+#include "texts/shown_name.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <unistd.h>
@@ -23,51 +26,36 @@ std::string padded(const std::string& text, std::string::size_type width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-std::string::size_type port_width(const std::vector<port_run>& runs) {
-    std::string::size_type width = 4;
-    for (const port_run& run : runs) {
-        width = std::max(width, run.port.size());
-    }
-    return width;
+std::string shown(const std::string& name) {
+    return shown_name(name.c_str());
 }
 
-// What follows a run's line once it has ended: romup's re-load hint, if it
-// printed one (the line itself shows the failure message).
-std::vector<std::string> notes_of(const port_run& run) {
-    std::vector<std::string> notes;
-    if (!run.ended) {
-        return notes;
-    }
-    for (const std::string& line : run.seen.hint) {
-        notes.push_back(line);
-    }
-    return notes;
-}
-
-std::string terminal_line(const port_run& run, std::string::size_type width) {
-    std::string line = padded(run.port, width) + "  " + padded(phase_name(run.seen.phase), 9);
-    line += padded(
-        run.seen.percent >= 0 && !run.ended ? std::to_string(run.seen.percent) + "%" : "", 5);
-    line += padded(seconds_text(run.seconds), 9);
+// What a run's line says after its seconds.
+std::string state_text(const port_run& run) {
     if (run.ended) {
-        line += run.result;
-    } else if (run.seen.asked && run.child.input != -1) {
-        line += "waiting for the answer";
+        return run.result;
     }
-    return line;
+    if (run.told_no) {
+        return run.held_back.empty() ? "told no" : run.held_back;
+    }
+    if (run.seen.asked && !run.told_yes) {
+        return run.canary ? "waiting, a canary" : "waiting";
+    }
+    return "";
 }
 
-void draw_terminal(const std::vector<port_run>& runs) {
+void draw_terminal(const std::vector<port_run>& runs,
+                   const std::vector<std::vector<std::string>>& notes) {
     std::string text;
     if (drawn_lines > 0) {
         text += "\033[" + std::to_string(drawn_lines) + "A";
     }
-    const auto width = port_width(runs);
+    const auto width = name_width(runs);
     int lines = 0;
-    for (const port_run& run : runs) {
-        text += "\r" + terminal_line(run, width) + "\033[K\n";
+    for (std::size_t index = 0; index < runs.size(); ++index) {
+        text += "\r" + terminal_line(runs[index], width) + "\033[K\n";
         ++lines;
-        for (const std::string& note : notes_of(run)) {
+        for (const std::string& note : notes[index]) {
             text += "\r    " + note + "\033[K\n";
             ++lines;
         }
@@ -78,38 +66,10 @@ void draw_terminal(const std::vector<port_run>& runs) {
     screen_write(text);
 }
 
-void log_changes(std::vector<port_run>& runs) {
-    std::string text;
-    for (port_run& run : runs) {
-        if (run.seen.phase != run.shown) {
-            run.shown = run.seen.phase;
-            text += run.port + ": " + phase_name(run.shown) + "\n";
-        }
-        if (run.ended && !run.end_shown) {
-            run.end_shown = true;
-            text += run.port + ": " + run.result + " (" + seconds_text(run.seconds) + ")\n";
-            for (const std::string& note : notes_of(run)) {
-                text += run.port + ":   " + note + "\n";
-            }
-        }
-    }
-    screen_write(text);
-}
-
 } // namespace
 
 void screen_write(const std::string& text) {
-    std::string::size_type done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        done += static_cast<std::string::size_type>(written);
-    }
+    write_in_full(STDOUT_FILENO, text.data(), text.size());
 }
 
 void screen_start() {
@@ -120,14 +80,59 @@ bool screen_is_terminal() {
     return terminal;
 }
 
-void screen_update(std::vector<port_run>& runs, bool now) {
+std::string::size_type name_width(const std::vector<port_run>& runs) {
+    std::string::size_type width = 4;
+    for (const port_run& run : runs) {
+        width = std::max(width, shown(run.name).size());
+    }
+    return width;
+}
+
+std::vector<std::string> run_notes(const port_run& run, const std::string& reload_command) {
+    if (!run.ended || !run.reload) {
+        return {};
+    }
+    return {line_of(flash_incomplete_text), "Re-load it at once: " + reload_command};
+}
+
+std::string terminal_line(const port_run& run, std::string::size_type width) {
+    std::string line =
+        padded(shown(run.name), width) + "  " + padded(phase_name(run.seen.phase), 9);
+    line += padded(
+        run.seen.percent >= 0 && !run.ended ? std::to_string(run.seen.percent) + "%" : "", 5);
+    return line + padded(seconds_text(run.seconds), 9) + state_text(run);
+}
+
+std::string phase_changes(std::vector<port_run>& runs,
+                          const std::vector<std::vector<std::string>>& notes) {
+    std::string text;
+    for (std::size_t index = 0; index < runs.size(); ++index) {
+        port_run& run = runs[index];
+        const std::string name = shown(run.name);
+        if (run.seen.phase != run.shown) {
+            run.shown = run.seen.phase;
+            text += name + ": " + phase_name(run.shown) + "\n";
+        }
+        if (run.ended && !run.end_shown) {
+            run.end_shown = true;
+            text += name + ": " + run.result + " (" + seconds_text(run.seconds) + ")\n";
+            for (const std::string& note : notes[index]) {
+                text += name + ":   " + note + "\n";
+            }
+        }
+    }
+    return text;
+}
+
+void screen_update(std::vector<port_run>& runs, const std::vector<std::vector<std::string>>& notes,
+                   bool now) {
     if (!terminal) {
-        log_changes(runs);
+        screen_write(phase_changes(runs, notes));
         return;
     }
     if (now || drawn_lines == 0 ||
         std::chrono::steady_clock::now() - drawn_at >= std::chrono::milliseconds(100)) {
-        draw_terminal(runs);
+        draw_terminal(runs, notes);
     }
 }
 
@@ -135,36 +140,8 @@ void screen_break() {
     drawn_lines = 0;
 }
 
-void screen_decision(const std::vector<port_run>& runs) {
-    std::string text = "\n";
-    for (const port_run& run : runs) {
-        if (run.seen.asked && !run.ended) {
-            for (const std::string& warning : run.seen.warnings) {
-                text += warning + "\n";
-            }
-            break;
-        }
-    }
-    std::string ready;
-    std::string ended;
-    for (const port_run& run : runs) {
-        if (run.ended) {
-            ended += "  " + run.port + ": " + run.result + "\n";
-        } else {
-            ready += "  " + run.port + ": " + run.seen.loader_reply + "\n";
-        }
-    }
-    if (!ready.empty()) {
-        text += "Ready, with the loader's reply:\n" + ready;
-    }
-    if (!ended.empty()) {
-        text += "Ended before the question (never erased):\n" + ended;
-    }
-    screen_write(text);
-}
-
-void screen_summary(const std::vector<port_run>& runs, const std::string& reload_command) {
-    const auto width = port_width(runs);
+std::string summary_text(const std::vector<port_run>& runs) {
+    const auto width = name_width(runs);
     std::string::size_type result_width = 6;
     for (const port_run& run : runs) {
         result_width = std::max(result_width, run.result.size());
@@ -172,14 +149,9 @@ void screen_summary(const std::vector<port_run>& runs, const std::string& reload
     std::string text =
         "\n" + padded("port", width) + "  " + padded("result", result_width) + "  phase     time\n";
     for (const port_run& run : runs) {
-        text += padded(run.port, width) + "  " + padded(run.result, result_width) + "  " +
-                padded(run.status == 0 ? "end" : phase_name(run.seen.phase), 8) + "  " +
-                seconds_text(run.seconds) + "\n";
+        text += padded(shown(run.name), width) + "  " + padded(run.result, result_width) + "  " +
+                padded(run_flashed(run.seen, run.status) ? "end" : phase_name(run.seen.phase), 8) +
+                "  " + seconds_text(run.seconds) + "\n";
     }
-    if (!reload_command.empty()) {
-        text += "\nThe Flash is incomplete on the ports above that failed after the erase.\n"
-                "Keep those modems powered and re-load them at once:\n  " +
-                reload_command + "\n";
-    }
-    screen_write(text);
+    return text;
 }

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <unistd.h>
@@ -99,14 +100,19 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
               std::string::npos)
         << run.out;
 
+    // One line per run, in the order the runs ended.
     std::istringstream report(read_file(report_path));
-    std::string line;
+    std::map<std::string, nlohmann::json> entries;
+    for (std::string line; std::getline(report, line);) {
+        const auto entry = nlohmann::json::parse(line);
+        entries[entry["port"]] = entry;
+    }
+    EXPECT_EQ(entries.size(), row.ports.size()) << run.out;
     for (std::size_t index = 0; index < row.ports.size(); ++index) {
         const fleet_port& port = row.ports[index];
         SCOPED_TRACE(port.link);
-        ASSERT_TRUE(std::getline(report, line)) << run.out;
-        const auto entry = nlohmann::json::parse(line);
-        EXPECT_EQ(entry["port"], ports[index]);
+        ASSERT_EQ(entries.count(ports[index]), 1U) << run.out;
+        const auto& entry = entries[ports[index]];
         EXPECT_EQ(entry["result"], port.result);
         EXPECT_EQ(entry["erased"], port.erased);
         const bool flashed = port.result.rfind("flashed", 0) == 0;
@@ -125,7 +131,6 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
         EXPECT_EQ(log.substr(0, log.find('\n')).find(dir.path + "/romup -w "), 0U) << log;
         EXPECT_EQ(log.substr(log.find('\n') + 1, banner.size()), banner);
     }
-    EXPECT_FALSE(std::getline(report, line));
 
     if (row.reload_after) {
         // The fleet's re-load command, as printed beneath the summary.

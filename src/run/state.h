@@ -4,6 +4,7 @@
 #pragma once
 
 #include "texts/line_speeds.h"
+#include "texts/messages.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,7 @@ constexpr std::size_t path_max_length = path_size - 1;
 constexpr std::size_t reply_size = 1025;
 constexpr int reply_max_length = 1024;
 
-constexpr char default_loader_name[] = "ramagent.hex";
+constexpr const char* default_loader_name = default_loader_text;
 
 // Path of the serial device; filled by -p.
 extern char* port_name;

@@ -20,6 +20,9 @@ std::string around(const named_text& text, const std::string& middle);
 // output sees it between its line ends.
 std::string line_of(const char* text);
 
+// The loader romup takes when no -l names one, in the folder it runs in.
+constexpr char default_loader_text[] = "ramagent.hex";
+
 // Start-up and the command line.
 constexpr char banner_text[] = "\r\nFlash loader for Tavrin 3306 modems version 1.5."
                                " Keep the modem powered until the run ends.\r\n\n";

@@ -12,3 +12,8 @@
 // zsh, those bytes as shown_name shows them (\n, \033), so that nothing in
 // it reaches the terminal raw.
 std::string shell_word(const char* text);
+
+// shell_word for text that must stay valid UTF-8 (a JSON string): the same
+// word, but a byte that is no part of well-formed UTF-8 also takes the $'...'
+// form, written as \xHH, so that bash reads back every byte exactly.
+std::string shell_word_utf8(const char* text);
