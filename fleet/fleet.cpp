@@ -151,7 +151,7 @@ answer operator_answer(std::vector<port_run>& runs) {
 // that are ready with their loader's reply (and romup's warning about their
 // port), those that ended with their message, and how the rollout goes on.
 std::string decision_text(const std::vector<port_run>& runs, int ready) {
-    std::string text = "\n" + with_newlines(firmware_warnings(setup.firmware));
+    std::string text = "\n" + firmware_warning_lines();
     std::string waiting;
     std::string ended;
     for (const port_run& run : runs) {
@@ -242,6 +242,14 @@ void apply_rollout(std::vector<port_run>& runs) {
 }
 
 } // namespace
+
+std::string firmware_warning_lines() {
+    return with_newlines(firmware_warnings(setup.firmware));
+}
+
+bool operator_says_yes(std::vector<port_run>& runs) {
+    return operator_answer(runs) == answer::yes;
+}
 
 int prepare_runs(const fleet_options& options, std::size_t at_once) {
     setup.options = options;

@@ -6,6 +6,7 @@
 #include "fleet_options.h"
 #include "port_run.h"
 
+#include <string>
 #include <vector>
 
 // Sets up what every run shares, before any run starts: the descriptors for
@@ -14,6 +15,15 @@
 // to end with, having said why on standard error: 2 for what the operator
 // gave that cannot be used (nothing has been touched), 1 otherwise.
 int prepare_runs(const fleet_options& options, std::size_t at_once);
+
+// The firmware's warnings, as romup prints them at its question, for the
+// operator to read before the one decision.
+std::string firmware_warning_lines();
+
+// The operator's answer to the question on the screen, read while the runs
+// are served: true when its line begins with y or Y; the end of input, or a
+// signal that asks the fleet to stop, says no.
+bool operator_says_yes(std::vector<port_run>& runs);
 
 // The fleet's road over options.ports, to its exit status: 0 when every run
 // flashed, 1 otherwise, 2 when the command line cannot be used.

@@ -14,6 +14,7 @@ namespace {
 bool terminal = false;
 // The lines of the block drawn last on a terminal, to move back over them.
 int drawn_lines = 0;
+std::string tally;
 std::chrono::steady_clock::time_point drawn_at;
 
 std::string seconds_text(double seconds) {
@@ -59,6 +60,10 @@ void draw_terminal(const std::vector<port_run>& runs,
             text += "\r    " + note + "\033[K\n";
             ++lines;
         }
+    }
+    if (!tally.empty()) {
+        text += "\r" + tally + "\033[K\n";
+        ++lines;
     }
     text += "\033[J";
     drawn_lines = lines;
@@ -134,6 +139,10 @@ void screen_update(std::vector<port_run>& runs, const std::vector<std::vector<st
         std::chrono::steady_clock::now() - drawn_at >= std::chrono::milliseconds(100)) {
         draw_terminal(runs, notes);
     }
+}
+
+void screen_set_tally(const std::string& text) {
+    tally = text;
 }
 
 void screen_break() {

@@ -36,6 +36,9 @@ std::string phase_changes(std::vector<port_run>& runs,
 void screen_update(std::vector<port_run>& runs, const std::vector<std::vector<std::string>>& notes,
                    bool now);
 
+// A last line for the in-place form, beneath the runs' ("": none).
+void screen_set_tally(const std::string& text);
+
 // Leaves the lines as they stand: what is printed next goes beneath them,
 // and the next update starts a block of its own.
 void screen_break();
