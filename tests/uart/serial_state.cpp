@@ -1,7 +1,7 @@
 // serial-state PORT: prints, on one line, what the serial driver reports of
 // PORT while another program uses it: the low-latency flag, the modem-control
-// lines and the settings romup asks for. Built statically by scripts/check-uart
-// and run inside its virtual machine, next to romup.
+// lines and the settings romup asks for. Built statically (the static preset)
+// and run by scripts/check-uart inside its virtual machine, next to romup.
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/serial.h>
