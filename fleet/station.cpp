@@ -293,12 +293,12 @@ int run_station() {
         const std::vector<rollout_answer> answers = rollout_answers(view, setup.options.limits);
         for (std::size_t index = 0; index < runs.size(); ++index) {
             const rollout_answer& answer = answers[finished.size() + index];
+            // The stop on failure is the station's own (stopped_why): the
+            // rules' cap alone is left to them.
             if (!stopped_why.empty() && view[finished.size() + index].waiting) {
                 answer_run(runs[index], false, "held back: " + stopped_why);
             } else if (answer.verdict == rollout_verdict::yes) {
                 answer_run(runs[index], true, "");
-            } else if (answer.verdict == rollout_verdict::failures_reached) {
-                answer_run(runs[index], false, "held back: " + stopped_why);
             }
         }
 
