@@ -113,6 +113,9 @@ std::string phase_changes(std::vector<port_run>& runs,
     std::string text;
     for (std::size_t index = 0; index < runs.size(); ++index) {
         port_run& run = runs[index];
+        if (run.seen.phase == run.shown && (!run.ended || run.end_shown)) {
+            continue;
+        }
         const std::string name = shown(run.name);
         if (run.seen.phase != run.shown) {
             run.shown = run.seen.phase;
