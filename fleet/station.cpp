@@ -41,25 +41,35 @@ std::int64_t now_ms() {
         .count();
 }
 
-// The watches on the folder and on its parent, where the folder comes and goes.
+// The watches on the folder and on the nearest folder above it that exists,
+// where the folder (or a folder on its way) comes and goes.
 struct folder_watch {
     std::string dir;
-    std::string parent;
-    std::string base;
     int fd = -1;
     int on_dir = -1;
-    int on_parent = -1;
+    int on_above = -1;
 };
 
-void split_dir(folder_watch& watch) {
-    std::string dir = watch.dir;
+std::string parent_of(std::string dir) {
     while (dir.size() > 1 && dir.back() == '/') {
         dir.pop_back();
     }
     const auto slash = dir.rfind('/');
-    watch.parent = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    watch.base = slash == std::string::npos ? dir : dir.substr(slash + 1);
-    watch.dir = dir;
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+}
+
+bool folder_there(const std::string& path) {
+    struct stat folder {};
+    return stat(path.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode);
+}
+
+// The nearest folder above dir that exists.
+std::string existing_above(const std::string& dir) {
+    std::string above = parent_of(dir);
+    while (!folder_there(above) && above != "/" && above != ".") {
+        above = parent_of(above);
+    }
+    return above;
 }
 
 // udev makes a link under a hidden name and renames it into place.
@@ -68,8 +78,14 @@ bool slot_name(const char* name) {
 }
 
 // Watches the folder, if it is there, and takes the entries it holds as
-// appearing now.
+// appearing now; and the nearest folder above it, for the folder's return.
 void watch_folder(folder_watch& watch, std::vector<slot>& slots) {
+    if (watch.on_above != -1) {
+        inotify_rm_watch(watch.fd, watch.on_above);
+    }
+    watch.on_above =
+        inotify_add_watch(watch.fd, existing_above(watch.dir).c_str(),
+                          IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
     if (watch.on_dir != -1) {
         return;
     }
@@ -101,7 +117,7 @@ void take_events(folder_watch& watch, std::vector<slot>& slots) {
             break;
         }
         const std::int64_t now = now_ms();
-        bool folder_came = false;
+        bool above_changed = false;
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -111,17 +127,17 @@ void take_events(folder_watch& watch, std::vector<slot>& slots) {
                     all_slots_vanished(slots);
                     inotify_rm_watch(watch.fd, watch.on_dir);
                     watch.on_dir = -1;
+                    above_changed = true;
                 } else if (slot_name(name) && (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
                     slot_appeared(slots, name, now);
                 } else if (slot_name(name) && (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
                     slot_vanished(slots, name);
                 }
-            } else if (event->wd == watch.on_parent && watch.base == name &&
-                       (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
-                folder_came = true;
+            } else if (event->wd == watch.on_above) {
+                above_changed = true;
             }
         }
-        if (folder_came) {
+        if (above_changed) {
             watch_folder(watch, slots);
         }
     }
@@ -184,13 +200,14 @@ std::size_t station_runs_at_once(const fleet_options& options) {
 int run_station() {
     folder_watch watch;
     watch.dir = setup.options.watch_dir;
-    split_dir(watch);
-    struct stat parent {};
-    if (stat(watch.parent.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) {
-        std::fprintf(stderr,
-                     "romup-fleet: cannot watch %s: its parent folder %s is missing: a station "
-                     "waits for a missing folder only in a folder that is there\n",
-                     shown(watch.dir).c_str(), shown(watch.parent).c_str());
+    // A folder that is missing is waited for where its parent is there: a
+    // name mistyped further up is a mistake to say at once. Under /dev, udev
+    // makes and removes the folders of links with the devices in them
+    // (/dev/serial itself goes with the last adapter), so there the wait
+    // goes up to the nearest folder that is there.
+    if (!folder_there(parent_of(watch.dir)) && watch.dir.rfind("/dev/", 0) != 0) {
+        std::fprintf(stderr, "romup-fleet: cannot watch %s: its parent folder %s is missing\n",
+                     shown(watch.dir).c_str(), shown(parent_of(watch.dir)).c_str());
         remove_images();
         return 2;
     }
@@ -214,18 +231,16 @@ int run_station() {
     }
 
     watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    std::vector<slot> slots;
     if (watch.fd != -1) {
-        watch.on_parent =
-            inotify_add_watch(watch.fd, watch.parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        watch_folder(watch, slots);
     }
-    if (watch.fd == -1 || watch.on_parent == -1) {
-        std::fprintf(stderr, "romup-fleet: cannot watch %s: %s\n", shown(watch.parent).c_str(),
+    if (watch.fd == -1 || watch.on_above == -1) {
+        std::fprintf(stderr, "romup-fleet: cannot watch %s: %s\n", shown(watch.dir).c_str(),
                      std::strerror(errno));
         remove_images();
         return 1;
     }
-    std::vector<slot> slots;
-    watch_folder(watch, slots);
     screen_write("\nromup-fleet: watching " + shown(watch.dir) +
                  (watch.on_dir == -1 ? " (not there yet)" : "") +
                  "; stop with Ctrl-C or SIGTERM\n");
