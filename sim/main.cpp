@@ -6,6 +6,7 @@
 #include "pseudo_terminal.h"
 #include "sim.h"
 #include "transcript.h"
+#include "write_all.h"
 
 #include <csignal>
 #include <cstdio>
@@ -79,55 +80,14 @@ void close_device(sim_device& device, const std::string& link_path) {
     }
 }
 
-// The rate romup set on the port, read (never set) through fd; 0 when unknown.
-std::int64_t line_rate(int fd) {
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        return 0;
-    }
-    switch (cfgetospeed(&settings)) {
-    case B300:
-        return 300;
-    case B600:
-        return 600;
-    case B1200:
-        return 1200;
-    case B2400:
-        return 2400;
-    case B4800:
-        return 4800;
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    case B230400:
-        return 230400;
-    default:
-        return 0;
-    }
-}
-
-bool write_flash(const std::string& path, const std::vector<std::uint8_t>& flash) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(flash.data(), 1, flash.size(), file) == flash.size();
-    return std::fclose(file) == 0 && written;
-}
-
 void save_flash(modem& m, const sim_options& o) {
     m.flash_changed = false;
     if (o.flash_path.empty()) {
         return;
     }
-    if (write_flash(o.flash_path, m.record->flash)) {
+    const std::vector<std::uint8_t>& flash = m.record->flash;
+    if (sim_write_file(o.flash_path.c_str(), reinterpret_cast<const char*>(flash.data()),
+                       flash.size())) {
         std::printf("romup-sim: Flash written to %s (%zu bytes)\n", o.flash_path.c_str(),
                     m.record->flash.size());
     } else {
@@ -171,34 +131,38 @@ void report(const modem_view& before, modem& m, const sim_options& o) {
     std::fflush(stdout);
 }
 
-// Writes the transcript so far to the log, then lets the record forget it: the
-// modem never reads back what crossed the line, and a long session would pile up.
-void flush_log(std::FILE* log, sim_record& record) {
-    if (log != nullptr && !record.transcript.empty()) {
-        for (const sim_event& event : record.transcript) {
-            std::fputs(sim_event_text(event).c_str(), log);
-        }
-        std::fflush(log);
+// Writes the transcript so far to the log (fd; -1 for none), then lets the
+// record forget it: the modem never reads back what crossed the line, and a
+// long session would pile up.
+void flush_log(int log_fd, sim_record& record) {
+    if (log_fd >= 0 && !record.transcript.empty()) {
+        const std::string text = sim_transcript_text(record);
+        sim_write_all(log_fd, text.data(), text.size());
     }
     record.transcript.clear();
     record.received.clear();
     record.sent.clear();
 }
 
-void serve(sim_device& device, const sim_options& o, std::FILE* log) {
+// The signal mask before catch_signals blocked the signals that end a
+// session: the mask while the modem waits.
+sigset_t wait_mask;
+
+void serve(sim_device& device, const sim_options& o, int log_fd) {
     sim_record record;
     modem m;
     modem_begin(m, device.master, o.scenario, record);
+    m.follow_rate = o.pace;
+    m.wait_mask = &wait_mask;
     bool heard = false;
     while (interrupted == 0 && m.state != modem_state::vanished) {
-        if (o.pace) {
-            m.bits_per_second = line_rate(device.slave >= 0 ? device.slave : device.master);
-        }
         const modem_view before = view_of(m);
-        modem_step(m, 20);
+        // No time limit: the line, the modem's own deadlines and the signals
+        // each end the wait, and an idle modem costs nothing.
+        modem_step(m, -1);
         heard = heard || !record.received.empty();
         report(before, m, o);
-        flush_log(log, record);
+        flush_log(log_fd, record);
         // Once romup has spoken it holds the device open; with the simulator's
         // own handle gone, the hang-up then shows when romup closes it.
         if (o.once && heard) {
@@ -212,7 +176,7 @@ void serve(sim_device& device, const sim_options& o, std::FILE* log) {
         }
     }
     modem_drain(m);
-    flush_log(log, record);
+    flush_log(log_fd, record);
     if (m.state == modem_state::vanished) {
         device.master = -1;
     }
@@ -221,16 +185,25 @@ void serve(sim_device& device, const sim_options& o, std::FILE* log) {
     }
 }
 
+// The signals that end a session are blocked but while the modem waits in
+// ppoll, which lets them in atomically: one that comes just before the wait
+// still cuts it short, and none breaks into a write.
 void catch_signals() {
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: the signal cuts the wait in poll short.
+    // No SA_RESTART: the signal cuts the wait in ppoll short.
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
     // A closed terminal: the link must not be left pointing at a device
     // number that another program may get next.
+    sigaddset(&ending, SIGHUP);
+    sigprocmask(SIG_BLOCK, &ending, &wait_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     // An output pipe that closes early must not stop the modem mid-run; what
     // is printed after that is lost, nothing else.
@@ -279,10 +252,10 @@ int main(int argc, char** argv) {
         std::fputs("Try 'romup-sim --help'.\n", stderr);
         return 2;
     }
-    std::FILE* log = nullptr;
+    int log_fd = -1;
     if (!options.log_path.empty()) {
-        log = std::fopen(options.log_path.c_str(), "w");
-        if (log == nullptr) {
+        log_fd = open(options.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (log_fd < 0) {
             std::fprintf(stderr, "romup-sim: cannot write the log %s\n", options.log_path.c_str());
             return 1;
         }
@@ -290,16 +263,16 @@ int main(int argc, char** argv) {
     if (!options.flash_path.empty() && !flash_file_writable(options.flash_path)) {
         std::fprintf(stderr, "romup-sim: cannot write the Flash to %s\n",
                      options.flash_path.c_str());
-        if (log != nullptr) {
-            std::fclose(log);
+        if (log_fd >= 0) {
+            close(log_fd);
         }
         return 1;
     }
     sim_device device;
     if (!open_device(device, options.link_path)) {
         close_device(device, options.link_path);
-        if (log != nullptr) {
-            std::fclose(log);
+        if (log_fd >= 0) {
+            close(log_fd);
         }
         return 1;
     }
@@ -309,10 +282,10 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     catch_signals();
-    serve(device, options, log);
+    serve(device, options, log_fd);
     close_device(device, options.link_path);
-    if (log != nullptr) {
-        std::fclose(log);
+    if (log_fd >= 0) {
+        close(log_fd);
     }
     if (interrupted != 0) {
         std::printf("romup-sim: stopped by %s\n", signal_name(interrupted));

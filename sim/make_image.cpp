@@ -3,6 +3,7 @@
 // a raw binary to compare with what romup-sim's --flash writes out.
 #include "intel_hex.h"
 #include "option_number.h"
+#include "write_all.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -124,13 +125,11 @@ std::vector<std::uint8_t> make_data(std::size_t count, unsigned long seed) {
     return data;
 }
 
+// The image as text, written whole: 45 MiB at most, for the largest Flash.
 bool write_hex(const std::string& path, const std::vector<std::uint8_t>& data,
                std::size_t record_bytes, bool crlf) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
     const char* line_end = crlf ? "\r\n" : "\n";
+    std::string text;
     std::uint32_t upper = 0;
     for (std::size_t address = 0; address < data.size(); address += record_bytes) {
         // Records never straddle a 64 KiB boundary, as record_bytes divides it.
@@ -139,27 +138,18 @@ bool write_hex(const std::string& path, const std::vector<std::uint8_t>& data,
             upper = address_upper;
             const std::uint8_t value[2] = {static_cast<std::uint8_t>(upper >> 8),
                                            static_cast<std::uint8_t>(upper & 0xFF)};
-            std::fprintf(file, "%s%s", hex_format(4, 0, value, 2).c_str(), line_end);
+            text += hex_format(4, 0, value, 2) + line_end;
         }
         const std::size_t count = std::min(record_bytes, data.size() - address);
-        std::fprintf(
-            file, "%s%s",
-            hex_format(0, static_cast<std::uint16_t>(address & 0xFFFF), &data[address], count)
-                .c_str(),
-            line_end);
+        text += hex_format(0, static_cast<std::uint16_t>(address & 0xFFFF), &data[address], count) +
+                line_end;
     }
-    std::fprintf(file, "%s%s", hex_format(1, 0, nullptr, 0).c_str(), line_end);
-    const bool written = std::ferror(file) == 0;
-    return std::fclose(file) == 0 && written;
+    text += hex_format(1, 0, nullptr, 0) + line_end;
+    return sim_write_file(path.c_str(), text.data(), text.size());
 }
 
 bool write_bin(const std::string& path, const std::vector<std::uint8_t>& data) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    return std::fclose(file) == 0 && written;
+    return sim_write_file(path.c_str(), reinterpret_cast<const char*>(data.data()), data.size());
 }
 
 } // namespace

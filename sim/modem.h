@@ -3,6 +3,14 @@
 // line, takes the bytes that have arrived, acts on them one at a time and sends
 // the answers that are due. Every byte in either direction goes into the record.
 //
+// With pacing, the modem acts on romup's bytes as soon as it reads them, each
+// as of when its ten bits will have arrived, and times its answers from then;
+// it wakes only to send. What it sends leaves in batches of up to about a
+// millisecond of line time, each handed to romup when its last byte has
+// left: never a byte before its ten bits have left, the first of a batch up
+// to a millisecond late. A line's acknowledgement, a batch of its own, is on
+// time to the wake-up.
+//
 // The modem's three states (modem_state) and what it answers in each are told
 // once, for its users, in man/romup-sim.1 ("The modem's states").
 #pragma once
@@ -10,6 +18,7 @@
 #include "sim.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -19,7 +28,8 @@ enum class modem_state {
     command,
     loader_receiving,
     loader_running,
-    vanished, // the modem closed its side of the line; nothing more happens
+    vanishing, // the line that makes the modem vanish is on its way; nothing is acted on
+    vanished,  // the modem closed its side of the line; nothing more happens
 };
 
 // Bytes the modem will send once the clock reaches due_ns.
@@ -36,9 +46,14 @@ struct modem {
     std::chrono::steady_clock::time_point started;
     std::int64_t now_ns = 0; // the clock as read at the start of the current step
 
-    // The line rate for pacing, 10 bits a byte; 0 for none. romup-sim changes it
-    // between steps to follow the rate romup set on the port.
+    // The line rate for pacing, 10 bits a byte; 0 for none.
     std::int64_t bits_per_second = 0;
+    // Take bits_per_second from the rate romup set on the port, read (never
+    // set) through fd whenever bytes find the line idle.
+    bool follow_rate = false;
+    // The signal mask while a step waits, so that the signals that end a
+    // session, blocked otherwise, can only arrive then; null: the mask as it is.
+    const sigset_t* wait_mask = nullptr;
 
     modem_state state = modem_state::command;
     bool echo = true;
@@ -55,8 +70,8 @@ struct modem {
     bool flash_changed = false; // set at every erase and write; romup-sim clears it
     bool hung_up = false;       // no process holds the slave side open
 
-    std::string inbox;               // read from the line, not yet arrived at the paced rate
-    std::int64_t inbox_free_ns = 0;  // when the last byte taken finished arriving
+    std::int64_t input_free_ns = 0;  // when the last byte romup sent finishes arriving
+    std::int64_t vanish_ns = 0;      // vanishing: when the modem closes its side
     std::deque<modem_output> outbox; // waiting to be sent, in order
     std::int64_t outbox_free_ns = 0; // when the last byte sent finished leaving
     bool write_blocked = false;      // the line's buffer is full: wait until writable
@@ -72,8 +87,9 @@ struct modem {
 // must outlive the modem.
 void modem_begin(modem& m, int fd, const sim_scenario& scenario, sim_record& record);
 
-// Waits at most max_wait_ms for something to do (less when an answer or a
-// paced byte falls due sooner), then does it. Returns at once once vanished.
+// Waits at most max_wait_ms (no limit when negative) for something to do, less
+// when an answer or a paced batch falls due sooner, or until a signal that
+// wait_mask lets in; then does what is due. Returns at once once vanished.
 void modem_step(modem& m, int max_wait_ms);
 
 // Reads whatever is still queued on the line into the record without acting on it.

@@ -3,11 +3,13 @@
 // cannot be written. The test plays romup's part on the device it offers.
 #include "harness.h"
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -119,6 +121,34 @@ TEST(SimProgram, ClosedOutputDoesNotStopTheModem) {
     // The loader's reception and start are each reported on the closed output.
     EXPECT_EQ(exchange(fd, ":00000001FF\r"), ".\r\nTAVRIN 3306 RAM LOADER READY\r\n");
     EXPECT_EQ(exchange(fd, "X"), "\r\nREADY\r\n");
+    close(fd);
+    kill(sim.pid, SIGTERM);
+    EXPECT_TRUE(sim.ends_well());
+}
+
+// The rate is read when romup's bytes find the line idle, after romup has set
+// it: "AT" CR, its echo and OK, nine bytes out, take ten byte times at 2400
+// bit/s, 42 ms (the device starts at 19200, which would take 5 ms).
+TEST(SimProgram, PaceFollowsTheRateSetOnThePort) {
+    temp_dir dir;
+    const std::string link = dir.path + "/ttyTAV0";
+    sim_process sim({"--pace", "--link", link});
+    ASSERT_TRUE(wait_for_file(link));
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_NE(fd, -1);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    cfsetispeed(&settings, B2400);
+    cfsetospeed(&settings, B2400);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(write_all(fd, "AT\r"));
+    std::string got;
+    for (pollfd p{fd, POLLIN, 0}; got.size() < 9 && poll(&p, 1, 2000) > 0;) {
+        got += read_available(fd);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(41));
+    EXPECT_EQ(got, "AT\r\r\nOK\r\n");
     close(fd);
     kill(sim.pid, SIGTERM);
     EXPECT_TRUE(sim.ends_well());

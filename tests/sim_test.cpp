@@ -231,6 +231,18 @@ const session_case session_cases[] = {
     {"PacingTakesTenBitsPerByte",
      [](sim_scenario& s) { s.pace_bits_per_second = 2400; },
      {{"AT&F1\r", "AT&F1\r" + ok, 0, 2000, 48}}},
+    // The acknowledgement leaves once the whole line of 14 bytes has come in.
+    {"PacingTimesTheAnswerFromTheLastByteIn",
+     [](sim_scenario& s) { s.pace_bits_per_second = 2400; },
+     {{":0100000011EE\r", ".", 62}}},
+    // The first line's acknowledgement leaves before the second line has
+    // come in, which makes the modem vanish.
+    {"PacedModemVanishesWhenItsLineHasComeIn",
+     [](sim_scenario& s) {
+         s.pace_bits_per_second = 2400;
+         s.vanish_at_loader_line = 2;
+     },
+     {{":0100000011EE\r:020000040001F9\r", "."}}},
     // A full packet goes at once, whatever the timer; the echo and the result
     // code leave together when the timer runs out.
     {"LatencyHoldsUntilTheTimerOrAFullPacket",
@@ -242,6 +254,52 @@ const session_case session_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, SimSession, ::testing::ValuesIn(session_cases), row_name{});
+
+struct pacing_case {
+    const char* name;
+    std::int64_t bits_per_second;
+    std::size_t answer_bytes;
+};
+
+class SimPacing : public ::testing::TestWithParam<pacing_case> {};
+
+// romup's side reads each byte as soon as it comes: after every read, what
+// has come is no more than the line can have carried since the command was
+// written, the command itself first. A host slow to read only loosens the check.
+TEST_P(SimPacing, NoByteComesBeforeItsTenBitsHaveLeft) {
+    const std::string command = "HELLO\r";
+    const std::string answer(GetParam().answer_bytes, 'x');
+    sim_scenario s;
+    // The loader echoes nothing: the answer follows the command on the line.
+    s.start = sim_start::loader_running;
+    s.pace_bits_per_second = GetParam().bits_per_second;
+    s.answers = {{"HELLO", 1, answer}};
+    sim_record record;
+    pty_pair pty = open_raw_pty();
+    fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> stop{false};
+    std::thread modem([&] { sim_serve(pty.master, s, record, stop); });
+    const double byte_ns = 1e10 / static_cast<double>(GetParam().bits_per_second);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(write_all(pty.slave, command));
+    std::string got;
+    for (pollfd p{pty.slave, POLLIN, 0}; got.size() < answer.size() && poll(&p, 1, 2000) > 0;) {
+        got += read_available(pty.slave);
+        const auto least = std::chrono::nanoseconds(
+            static_cast<std::int64_t>(static_cast<double>(command.size() + got.size()) * byte_ns));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, least) << got.size() << " bytes";
+    }
+    EXPECT_EQ(got, answer);
+    stop = true;
+    modem.join();
+    close_pty(pty);
+}
+
+// At 115200 bit/s the modem hands its bytes over in batches of 11; at 9600
+// each byte is a batch of its own.
+const pacing_case pacing_cases[] = {{"Batches", 115200, 200}, {"SingleBytes", 9600, 20}};
+
+INSTANTIATE_TEST_SUITE_P(Sim, SimPacing, ::testing::ValuesIn(pacing_cases), row_name{});
 
 TEST(SimTranscript, NamesControlBytes) {
     sim_record record;
