@@ -29,6 +29,14 @@ constexpr auto kill_after_no = std::chrono::seconds(15);
 
 int failed_report_lines = 0;
 
+// romup prints its progress a percent at a time: a hundred modems would wake
+// the fleet thousands of times a second, once for each. Steps that follow
+// one another closer than this wait out the rest first, so that each wake
+// takes what many runs printed meanwhile; a pipe holds far more than a run
+// prints in that time, and nothing waits on the fleet that long matters.
+constexpr auto least_step = std::chrono::milliseconds(10);
+std::chrono::steady_clock::time_point last_step;
+
 double seconds_since(const port_run& run) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
 }
@@ -202,6 +210,14 @@ void answer_run(port_run& run, bool yes, const std::string& held_back) {
 }
 
 bool serve_step(std::vector<port_run>& runs, std::vector<pollfd>& extra, int timeout_ms) {
+    const auto since = std::chrono::steady_clock::now() - last_step;
+    if (since < least_step) {
+        fleet_wait(
+            nullptr, 0,
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(least_step - since).count()) +
+                1);
+    }
     std::vector<pollfd> fds;
     std::vector<port_run*> readers;
     const auto now = std::chrono::steady_clock::now();
@@ -214,6 +230,7 @@ bool serve_step(std::vector<port_run>& runs, std::vector<pollfd>& extra, int tim
     }
     fds.insert(fds.end(), extra.begin(), extra.end());
     const int ready = fleet_wait(fds.data(), fds.size(), timeout_ms == INT_MAX ? -1 : timeout_ms);
+    last_step = std::chrono::steady_clock::now();
     if (ready < 0 && errno != EINTR) {
         return false;
     }
