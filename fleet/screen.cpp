@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -132,8 +133,28 @@ std::string phase_changes(std::vector<port_run>& runs,
     return text;
 }
 
+// Whether a block of lines fits the terminal: one taller than its window
+// cannot be moved back over, and would scroll into a mess.
+bool block_fits(const std::vector<port_run>& runs,
+                const std::vector<std::vector<std::string>>& notes) {
+    winsize window{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) != 0 || window.ws_row == 0) {
+        return true;
+    }
+    std::size_t lines = runs.size() + (tally.empty() ? 0 : 1);
+    for (const std::vector<std::string>& run_notes : notes) {
+        lines += run_notes.size();
+    }
+    return lines < window.ws_row;
+}
+
 void screen_update(std::vector<port_run>& runs, const std::vector<std::vector<std::string>>& notes,
                    bool now) {
+    // Too many lines for the window: one line per change from now on.
+    if (terminal && !block_fits(runs, notes)) {
+        terminal = false;
+        screen_break();
+    }
     if (!terminal) {
         screen_write(phase_changes(runs, notes));
         return;

@@ -32,7 +32,8 @@ std::string phase_changes(std::vector<port_run>& runs,
                           const std::vector<std::vector<std::string>>& notes);
 
 // Shows what changed: on a terminal the block of lines is redrawn, at most
-// ten times a second unless now is set; else phase_changes.
+// ten times a second unless now is set; else phase_changes. A block taller
+// than the terminal's window turns the screen to phase_changes for good.
 void screen_update(std::vector<port_run>& runs, const std::vector<std::vector<std::string>>& notes,
                    bool now);
 
