@@ -49,7 +49,7 @@ bool all_asked_or_ended(const std::vector<port_run>& runs) {
     return true;
 }
 
-// The runs told no by a signal or the operator; the message once.
+// Every run not yet answered is told "n".
 void decline_all(std::vector<port_run>& runs) {
     for (port_run& run : runs) {
         answer_run(run, false, "");
@@ -62,12 +62,12 @@ void say_declined(int signal_number) {
                  ": every run is told no; no Flash is erased\n");
 }
 
-// Takes the signals caught: before the answer one that asks the fleet to
-// stop declines every run; after a "y" every one is ignored, and said so
-// once.
 // Set once a signal has declined every run.
 bool stopped = false;
 
+// Takes the signals caught: before the answer one that asks the fleet to
+// stop declines every run; after a "y" every one is ignored, and said so
+// once.
 void take_signals(std::vector<port_run>& runs, bool said_yes, bool& told_ignored) {
     for (int signal_number = take_fleet_signal(); signal_number != 0;
          signal_number = take_fleet_signal()) {
