@@ -37,6 +37,8 @@ int failed_report_lines = 0;
 constexpr auto least_step = std::chrono::milliseconds(10);
 std::chrono::steady_clock::time_point last_step;
 
+constexpr int reap_again_ms = 10;
+
 double seconds_since(const port_run& run) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
 }
@@ -223,6 +225,13 @@ bool serve_step(std::vector<port_run>& runs, std::vector<pollfd>& extra, int tim
     const auto now = std::chrono::steady_clock::now();
     for (port_run& run : runs) {
         timeout_ms = std::min(timeout_ms < 0 ? INT_MAX : timeout_ms, keep_after_no(run, now));
+        // romup's output ends as it exits, a moment before it can be reaped;
+        // the SIGCHLD that says it can may come, and be taken, in a wait
+        // that had nothing else to wake for: look again soon rather than
+        // wait for it.
+        if (run.output_closed && !run.ended) {
+            timeout_ms = std::min(timeout_ms, reap_again_ms);
+        }
         if (run.child.output != -1) {
             fds.push_back({run.child.output, POLLIN, 0});
             readers.push_back(&run);
