@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -173,6 +174,38 @@ INSTANTIATE_TEST_SUITE_P(
         // A regular file whose first read fails (EIO): unreadable, not empty.
         refused_case{"ReadError", cannot_open_firmware, "/proc/self/mem", source::path}),
     row_name{});
+
+// romup -p/dev/tty from the operator's own terminal (under script, say): the
+// terminal shows the refusal and nothing else, and keeps its speed.
+TEST(OwnTerminalRun, DevTtyIsRefusedBeforeAnythingIsWritten) {
+    const deadline_guard guard{20};
+    temp_dir dir;
+    pty_pair terminal = open_raw_pty();
+    std::vector<std::string> args = {ROMUP_FAST_BINARY, "-w", "-p/dev/tty",
+                                     "-f" + dir.file("fw.hex", good_firmware),
+                                     "-l" + dir.file("loader.hex", loader_file)};
+    const std::vector<char*> argv = argv_of(args);
+    const pid_t romup = fork();
+    if (romup == 0) {
+        // The leader of a new session takes the first terminal it opens as its own.
+        setsid();
+        const int own = open(terminal.slave_path.c_str(), O_RDWR);
+        for (int standard = 0; standard <= 2; ++standard) {
+            dup2(own, standard);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(romup, &status, 0), romup);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    fcntl(terminal.master, F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(read_available(terminal.master), banner + "Can not open [/dev/tty]\r\n");
+    termios settings{};
+    ASSERT_EQ(tcgetattr(terminal.slave, &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    close_pty(terminal);
+}
 
 // A firmware whose only text follows blank lines and NULs still has a line
 // to write.
