@@ -308,10 +308,21 @@ INSTANTIATE_TEST_SUITE_P(Firmware, WaitForFifo,
 // the image sent, from the descriptor of the check. A name removed or put to
 // another file changes nothing. The checked file changed in place ends the
 // run before the erase, while the probe runs (before the question) or while
-// the question is open (after the answer); during the upload, it fails the
-// upload, which never shows more than all of the image.
+// the question is open (after the answer), also when its modification time is
+// put back; during the upload, it fails the upload, which never shows more
+// than all of the image. A new mode, like a new name, leaves the bytes alone.
 
-enum class change { removed, directory, fifo, emptied, cut, extended, rewritten };
+enum class change {
+    removed,
+    directory,
+    fifo,
+    mode,
+    emptied,
+    cut,
+    extended,
+    rewritten,
+    rewritten_time_kept
+};
 enum class moment { probe, question, upload };
 
 struct change_case {
@@ -363,11 +374,24 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
         case change::extended:
             std::ofstream(path, std::ios::app) << content;
             break;
-        case change::rewritten: {
-            // The same size, one byte of the last line other.
-            std::fstream file(path, std::ios::in | std::ios::out);
-            file.seekp(static_cast<std::streamoff>(content.size() - 3));
-            file << '9';
+        case change::mode:
+            chmod(path.c_str(), 0400);
+            break;
+        case change::rewritten:
+        case change::rewritten_time_kept: {
+            struct stat before {};
+            stat(path.c_str(), &before);
+            {
+                // The same size, one byte of the last line other.
+                std::fstream file(path, std::ios::in | std::ios::out);
+                file.seekp(static_cast<std::streamoff>(content.size() - 3));
+                file << '9';
+            }
+            if (row.what == change::rewritten_time_kept) {
+                // As touch -r does.
+                const timespec times[2] = {before.st_atim, before.st_mtim};
+                utimensat(AT_FDCWD, path.c_str(), times, 0);
+            }
             break;
         }
         }
@@ -399,7 +423,7 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
         return;
     }
     if (row.loader || row.what == change::removed || row.what == change::directory ||
-        row.what == change::fifo) {
+        row.what == change::fifo || row.what == change::mode) {
         EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
         EXPECT_EQ(run.line.firmware_lines, 3);
         EXPECT_EQ(run.status, 0);
@@ -416,8 +440,8 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
     EXPECT_EQ(run.status, 1);
 }
 
-// A name put to another file, the firmware emptied, and each change in place
-// at each moment.
+// A name put to another file, a new mode, the firmware emptied, and each
+// change in place at each moment.
 std::vector<change_case> change_cases() {
     std::vector<change_case> rows = {
         {"LoaderRemoved", change::removed, moment::probe, true},
@@ -425,11 +449,13 @@ std::vector<change_case> change_cases() {
         {"FirmwareRemoved", change::removed, moment::probe},
         {"FirmwareMadeADirectory", change::directory, moment::probe},
         {"FirmwareMadeAFifo", change::fifo, moment::question},
+        {"FirmwareModeChanged", change::mode, moment::question},
         {"FirmwareEmptied", change::emptied, moment::probe},
     };
     for (const auto& [what, name] : {std::pair{change::cut, "Cut"},
                                      {change::extended, "Extended"},
-                                     {change::rewritten, "Rewritten"}}) {
+                                     {change::rewritten, "Rewritten"},
+                                     {change::rewritten_time_kept, "RewrittenTimeKept"}}) {
         for (const auto& [when, at] : {std::pair{moment::probe, ""},
                                        {moment::question, "AtQuestion"},
                                        {moment::upload, "DuringUpload"}}) {

@@ -23,8 +23,7 @@ struct taken_image {
     bool from_pipe = false;
     image_digest digest;
     // What fstat said at the end of the pass.
-    off_t size = 0;
-    timespec modified{};
+    struct stat state {};
 };
 
 // Written by take_image only.
@@ -191,9 +190,38 @@ bool read_to_end(image_file which, int fd) {
     }
 }
 
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether a and b show the same file (device and inode) with the same size
+// and modification time.
+bool same_size_and_time(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           same_time(a.st_mtim, b.st_mtim);
+}
+
+// same_size_and_time, and the same change time. The change time moves with
+// every write and every change of the file's names, mode or times, and
+// nothing but the system's clock sets it: a rewrite whose modification time
+// was put back (touch -r) still shows.
 bool same_file_state(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return same_size_and_time(a, b) && same_time(a.st_ctim, b.st_ctim);
+}
+
+// Whether the image's file, read again from its start, holds exactly the
+// bytes its pass read.
+bool same_bytes(const taken_image& image) {
+    if (lseek(image.fd, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    image_digest now;
+    char chunk[16384];
+    ssize_t got = 0;
+    while ((got = read_some(image.fd, chunk, sizeof chunk)) > 0) {
+        digest_add(now, chunk, static_cast<std::size_t>(got));
+    }
+    return got == 0 && same_digest(now, image.digest);
 }
 
 // Opens the image and reads it whole in its pass. Returns false for anything
@@ -246,8 +274,7 @@ bool take_image(image_file which) {
         return false;
     }
     image.fd = fd;
-    image.size = after.st_size;
-    image.modified = after.st_mtim;
+    image.state = after;
     return true;
 }
 
@@ -277,9 +304,14 @@ bool image_from_pipe(image_file which) {
 bool image_unchanged(image_file which) {
     const taken_image& image = image_of(which);
     struct stat now {};
-    return image.fd != -1 && fstat(image.fd, &now) == 0 && now.st_size == image.size &&
-           now.st_mtim.tv_sec == image.modified.tv_sec &&
-           now.st_mtim.tv_nsec == image.modified.tv_nsec;
+    if (image.fd == -1 || fstat(image.fd, &now) != 0) {
+        return false;
+    }
+    // Where only the change time moved, the name may have been removed or
+    // moved, or the mode changed, or the bytes rewritten with their
+    // modification time put back: the bytes decide.
+    return same_size_and_time(image.state, now) &&
+           (same_time(image.state.st_ctim, now.st_ctim) || same_bytes(image));
 }
 
 const image_digest& checked_digest(image_file which) {
