@@ -2,7 +2,7 @@
 # the end of the suite; read after every program's cases. A name no longer found is passed
 # over; a table's case is named with its GetParam().
 set_tests_properties(
-    "RealTiming.RefusedReloadCostsTwoRepliesAndThePause"
+    "RealTiming.RefusedReloadCostsTwoRepliesAndThePauseInProcessorTime"
     "Limits.SoftProcessorTimeLimitDoesNotCutTheRunShort"
     "BigImage.SixtyFourMebibyteFirmware"
     "Firmware/WaitForFifo.EndsOnTheInterruptKey/StalledWriter  # GetParam() = StalledWriter"
