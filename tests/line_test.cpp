@@ -97,7 +97,7 @@ TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
     std::thread peer([&] {
         for (const char* byte : {"1", "2", "3", "4", "5"}) {
             usleep(static_cast<useconds_t>(reply_limit_us / 20 / 3));
-            ASSERT_EQ(write(port.peer, byte, 1), 1);
+            ASSERT_TRUE(write_all(port.peer, byte));
         }
     });
     EXPECT_EQ(read_reply(reply, 5), 5);

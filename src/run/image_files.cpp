@@ -1,12 +1,12 @@
 #include "run/image_files.h"
 
+#include "line/fd_io.h"
 #include "run/exits.h"
 #include "run/image_check.h"
 #include "run/shown_name.h"
 #include "run/state.h"
 #include "transfer/image_line.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -86,34 +86,6 @@ int private_file_in(const char* folder) {
     return named;
 }
 
-// Writes all of count bytes; false when the file takes no more (no room).
-// Not the line's write loop: that one writes to a non-blocking port and gives
-// up after a stall measured on the run's clock, while this file takes every
-// byte at once or fails for good, so a blocking write with no clock serves.
-bool write_all(int fd, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// One read that a signal does not cut short.
-ssize_t read_some(int fd, char* bytes, std::size_t size) {
-    ssize_t got = 0;
-    do {
-        got = read(fd, bytes, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
 // The copy moved to /tmp, with what it holds so far, when $TMPDIR takes no
 // more (full, or on a file system that turned read-only). -1 when there is
 // no room there either.
@@ -122,8 +94,8 @@ int copy_moved_to_tmp(int copy) {
     if (moved != -1 && lseek(copy, 0, SEEK_SET) == 0) {
         char chunk[16384];
         ssize_t got = 0;
-        while ((got = read_some(copy, chunk, sizeof chunk)) > 0 &&
-               write_all(moved, chunk, static_cast<std::size_t>(got))) {
+        while ((got = fd_read(copy, chunk, sizeof chunk)) > 0 &&
+               fd_write_all(moved, chunk, static_cast<std::size_t>(got))) {
         }
         if (got != 0) {
             close(moved);
@@ -150,7 +122,7 @@ int copy_to_end(image_file which, int source) {
     }
     char chunk[16384];
     while (copy != -1) {
-        const ssize_t got = read_some(source, chunk, sizeof chunk);
+        const ssize_t got = fd_read(source, chunk, sizeof chunk);
         if (got == 0) {
             break;
         }
@@ -159,9 +131,9 @@ int copy_to_end(image_file which, int source) {
             return -1;
         }
         const auto count = static_cast<std::size_t>(got);
-        if (!write_all(copy, chunk, count)) {
+        if (!fd_write_all(copy, chunk, count)) {
             copy = copy_moved_to_tmp(copy);
-            if (copy != -1 && !write_all(copy, chunk, count)) {
+            if (copy != -1 && !fd_write_all(copy, chunk, count)) {
                 close(copy);
                 copy = -1;
             }
@@ -179,7 +151,7 @@ int copy_to_end(image_file which, int source) {
 bool read_to_end(image_file which, int fd) {
     char chunk[16384];
     for (;;) {
-        const ssize_t got = read_some(fd, chunk, sizeof chunk);
+        const ssize_t got = fd_read(fd, chunk, sizeof chunk);
         if (got == 0) {
             return true;
         }
@@ -218,7 +190,7 @@ bool same_bytes(const taken_image& image) {
     image_digest now;
     char chunk[16384];
     ssize_t got = 0;
-    while ((got = read_some(image.fd, chunk, sizeof chunk)) > 0) {
+    while ((got = fd_read(image.fd, chunk, sizeof chunk)) > 0) {
         digest_add(now, chunk, static_cast<std::size_t>(got));
     }
     return got == 0 && same_digest(now, image.digest);

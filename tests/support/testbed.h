@@ -36,8 +36,10 @@ using pty_pair = sim_pty;
 pty_pair open_raw_pty();
 void close_pty(pty_pair& pty);
 
+// The tests' one write loop and one read: every test and helper writes and
+// reads a descriptor through them.
 // Writes all of bytes, again after a signal or a short write; false when fd
-// fails (a peer that has gone, say).
+// fails (a peer that has gone, say) or, non-blocking, takes no more now.
 bool write_all(int fd, const std::string& bytes);
 
 // One read of up to size bytes that a signal does not cut short: the count,
