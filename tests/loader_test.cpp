@@ -84,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StandardOutput, ClosedIsNeverThePort) {
     small_run run_setup(":00\n" + eof_record, good_firmware, "n");
-    run_setup.options.close_stdout = true;
+    run_setup.options.launcher = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"};
+    run_setup.options.args.insert(run_setup.options.args.begin(), "-w");
     const run_result run = run_romup(run_setup.options);
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
     EXPECT_EQ(run.status, 1);

@@ -14,13 +14,13 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -112,8 +112,18 @@ TEST_P(Refused, EndsTheRunBeforeAnythingIsTouched) {
                                    : dir.file("loader.hex", loader_file);
     run_options options;
     options.args = {"-p" + port, "-f" + firmware, "-l" + loader};
-    options.port_locked = row.port == port_kind::locked;
+    // Another program's descriptor holds the port's lock for the run.
+    int locker = -1;
+    if (row.port == port_kind::locked) {
+        options.before_start = [&](const std::string& pty) {
+            locker = open(pty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            EXPECT_EQ(flock(locker, LOCK_EX | LOCK_NB), 0);
+        };
+    }
     const run_result run = run_romup(options);
+    if (locker != -1) {
+        close(locker);
+    }
     const auto on_pty = [&](const std::string& path) {
         return with_paths(path, {{"{port}", run.port_path}});
     };
@@ -287,9 +297,13 @@ TEST_P(WaitForFifo, EndsOnTheInterruptKey) {
     }
     run_options options;
     options.args = {"-p{port}", "-f" + fifo, "-l" + dir.file("loader.hex", loader_file)};
-    options.while_running = [](pid_t romup) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        kill(romup, SIGINT);
+    // Time to come to the wait; should it come later, the key ends it all the same.
+    const auto interrupt_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    bool interrupted = false;
+    options.on_poll = [&](pid_t romup, const std::string&) {
+        if (!interrupted && std::chrono::steady_clock::now() >= interrupt_at) {
+            interrupted = kill(romup, SIGINT) == 0;
+        }
     };
     const run_result run = run_romup(options);
     EXPECT_EQ(run.status, -1); // ended by the signal

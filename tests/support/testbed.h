@@ -99,8 +99,6 @@ std::vector<char*> argv_of(std::vector<std::string>& args);
 struct spawn_setup {
     // The program's standard input, output and error (-1: the test's own).
     int in = -1, out = -1, err = -1;
-    // Standard output closed instead.
-    bool close_out = false;
     // Standard output and error to this file, created or emptied ("": none).
     std::string log;
     // The folder it runs in ("": the test's own).
