@@ -10,4 +10,5 @@ set_tests_properties(
     "PacedLine.LongRecordsOnASlowLineAreAcknowledged"
     "Dialogue/EraseWait.CountsFortyAttempts/ThirtyNineOthersThenZero  # GetParam() = ThirtyNineOthersThenZero"
     "Truncation.EveryLengthFramesExactly"
+    "ReloadCommand.NotOfferedWhenNoLoaderAnswered"
     PROPERTIES COST 1000)
