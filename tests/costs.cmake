@@ -12,3 +12,11 @@ set_tests_properties(
     "Truncation.EveryLengthFramesExactly"
     "ReloadCommand.NotOfferedWhenNoLoaderAnswered"
     PROPERTIES COST 1000)
+
+# The tests that bring busy processes of their own load the machine past their one processor:
+# they take the other one too (CTest adds this group to the one every polling case has), so
+# that no other test's processor is theirs meanwhile.
+set_tests_properties(
+    "RealTiming.RefusedReloadCostsTwoRepliesAndThePauseInProcessorTime"
+    "Wait.SilentModemEndsInItsRealTimeOnAStarvedProcessor"
+    PROPERTIES RESOURCE_GROUPS "processors:1")
