@@ -89,7 +89,11 @@ TEST_P(Fleet, EachPortEndsAsItsModemLetsIt) {
     options.args.insert(options.args.end(), row.options.begin(), row.options.end());
     options.args.insert(options.args.end(), ports.begin(), ports.end());
     options.answer = row.answer;
-    options.signals_at_question = row.signals_at_question;
+    options.at_question = [&](pid_t fleet, int) {
+        for (int signal_number : row.signals_at_question) {
+            kill(fleet, signal_number);
+        }
+    };
     const run_result run = run_romup(options);
     // A signal before the answer outweighs the "y" typed after it.
     EXPECT_EQ(run.out.find(": every run is told no; no Flash is erased") != std::string::npos,

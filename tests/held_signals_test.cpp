@@ -40,7 +40,6 @@ TEST(HeldSignalRun, AStandardOutputPastItsFileSizeLimitLosesOnlyMessages) {
     const std::string log = setup.dir.path + "/log";
     // dash counts the limit in blocks of 512 bytes.
     setup.options.launcher = {"/bin/sh", "-c", "ulimit -f 1; exec \"$0\" \"$@\" >" + log};
-    setup.options.close_stdout = true;
     const run_result run = run_romup(setup.options);
     const std::string whole = setup.until_uploaded() + loaded;
     const std::string written = read_file(log);

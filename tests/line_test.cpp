@@ -19,6 +19,8 @@
 #include <numeric>
 #include <string>
 #include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -95,7 +97,7 @@ TEST_F(Exchange, LimitStartsAfreshAfterEveryDelivery) {
     std::thread peer([&] {
         for (const char* byte : {"1", "2", "3", "4", "5"}) {
             usleep(static_cast<useconds_t>(reply_limit_us / 20 / 3));
-            ASSERT_EQ(write(port.peer, byte, 1), 1);
+            ASSERT_TRUE(write_all(port.peer, byte));
         }
     });
     EXPECT_EQ(read_reply(reply, 5), 5);
@@ -328,5 +330,72 @@ INSTANTIATE_TEST_SUITE_P(PortOpen, PortRefusal,
                                            refusal_case{"NonTerminal", "/dev/null", false, 0},
                                            refusal_case{"LockedByAnother", "", true, port_in_use}),
                          row_name{});
+
+struct own_terminal_case {
+    const char* name;
+    // "{own}" the controlling terminal's path, "{link}" a link to it, "{other}" another
+    // terminal's path.
+    std::string port;
+    int other_on; // the standard descriptor on the other terminal (-1: all on /dev/null)
+    int result;
+};
+
+class OwnTerminal : public ::testing::TestWithParam<own_terminal_case> {};
+
+// port_open in a child that leads a session of its own with a pseudo-terminal as its
+// controlling terminal, as a login shell's romup has: the operator's terminal, under any name,
+// is refused before anything is set.
+TEST_P(OwnTerminal, IsNoPort) {
+    const own_terminal_case& row = GetParam();
+    pty_pair own = open_raw_pty();
+    pty_pair other = open_raw_pty();
+    const temp_dir dir;
+    const std::string link = dir.path + "/ttyUSB0";
+    ASSERT_EQ(symlink(own.slave_path.c_str(), link.c_str()), 0);
+    std::string path = with_paths(
+        row.port, {{"{own}", own.slave_path}, {"{link}", link}, {"{other}", other.slave_path}});
+    const pid_t child = fork();
+    if (child == 0) {
+        // A session leader takes the first terminal it opens without O_NOCTTY as its own.
+        setsid();
+        const int terminal = open(own.slave_path.c_str(), O_RDWR);
+        const int elsewhere = open(other.slave_path.c_str(), O_RDWR | O_NOCTTY);
+        const int null = open("/dev/null", O_RDWR);
+        if (terminal == -1 || elsewhere == -1 || null == -1) {
+            _exit(99);
+        }
+        for (int standard = 0; standard <= 2; ++standard) {
+            dup2(standard == row.other_on ? elsewhere : null, standard);
+        }
+        port_name = path.data();
+        _exit(port_open());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), row.result);
+    // A refused terminal keeps its settings: 9600 bit/s, without NOFLSH.
+    for (const pty_pair* terminal : {&own, &other}) {
+        termios settings{};
+        ASSERT_EQ(tcgetattr(terminal->slave, &settings), 0);
+        const bool configured = row.result == 1 && terminal == &other;
+        EXPECT_EQ(cfgetospeed(&settings), configured ? B19200 : B9600);
+        EXPECT_EQ((settings.c_lflag & NOFLSH) != 0, configured);
+    }
+    close_pty(own);
+    close_pty(other);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortOpen, OwnTerminal,
+    ::testing::Values(own_terminal_case{"DevTty", "/dev/tty", -1, 0},
+                      own_terminal_case{"ControllingTerminal", "{own}", -1, 0},
+                      own_terminal_case{"ControllingTerminalThroughALink", "{link}", -1, 0},
+                      own_terminal_case{"TerminalOfStandardInput", "{other}", 0, 0},
+                      own_terminal_case{"TerminalOfStandardOutput", "{other}", 1, 0},
+                      own_terminal_case{"TerminalOfStandardError", "{other}", 2, 0},
+                      // Nothing ties this one to romup: it is a port like any other.
+                      own_terminal_case{"AnotherTerminal", "{other}", -1, 1}),
+    row_name{});
 
 } // namespace

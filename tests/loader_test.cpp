@@ -6,6 +6,7 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -83,10 +84,47 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StandardOutput, ClosedIsNeverThePort) {
     small_run run_setup(":00\n" + eof_record, good_firmware, "n");
-    run_setup.options.close_stdout = true;
+    run_setup.options.launcher = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"};
+    run_setup.options.args.insert(run_setup.options.args.begin(), "-w");
     const run_result run = run_romup(run_setup.options);
     EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
     EXPECT_EQ(run.status, 1);
 }
+
+struct closed_case {
+    const char* name;
+    int fd;
+    const char* redirection; // as a shell closes it
+};
+
+class ClosedStandardDescriptor : public ::testing::TestWithParam<closed_case> {};
+
+// romup started with standard input or error closed: the descriptor is the
+// null device, never the first file romup opens (the firmware).
+TEST_P(ClosedStandardDescriptor, IsTheNullDevice) {
+    const closed_case& row = GetParam();
+    small_run run_setup(":00\n" + eof_record, good_firmware, "n");
+    run_setup.options.launcher = {"/bin/sh", "-c",
+                                  std::string("exec \"$0\" \"$@\" ") + row.redirection};
+    run_setup.options.args.insert(run_setup.options.args.begin(), "-w");
+    std::string at_question;
+    run_setup.options.on_poll = [&](pid_t romup, const std::string& out) {
+        char target[4096] = {};
+        const std::string fd = "/proc/" + std::to_string(romup) + "/fd/" + std::to_string(row.fd);
+        if (at_question.empty() && ends_with(out, "[Y/N]? ") &&
+            readlink(fd.c_str(), target, sizeof target - 1) > 0) {
+            at_question = target;
+        }
+    };
+    const run_result run = run_romup(run_setup.options);
+    EXPECT_EQ(at_question, "/dev/null");
+    EXPECT_EQ(run.line.received, probe_commands + ":00\r:00000001FF\rSTARTUP\r");
+    EXPECT_EQ(run.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardDescriptor, ClosedStandardDescriptor,
+                         ::testing::Values(closed_case{"Input", 0, "<&-"},
+                                           closed_case{"Error", 2, "2>&-"}),
+                         row_name{});
 
 } // namespace

@@ -14,12 +14,13 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -111,8 +112,18 @@ TEST_P(Refused, EndsTheRunBeforeAnythingIsTouched) {
                                    : dir.file("loader.hex", loader_file);
     run_options options;
     options.args = {"-p" + port, "-f" + firmware, "-l" + loader};
-    options.port_locked = row.port == port_kind::locked;
+    // Another program's descriptor holds the port's lock for the run.
+    int locker = -1;
+    if (row.port == port_kind::locked) {
+        options.before_start = [&](const std::string& pty) {
+            locker = open(pty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            EXPECT_EQ(flock(locker, LOCK_EX | LOCK_NB), 0);
+        };
+    }
     const run_result run = run_romup(options);
+    if (locker != -1) {
+        close(locker);
+    }
     const auto on_pty = [&](const std::string& path) {
         return with_paths(path, {{"{port}", run.port_path}});
     };
@@ -130,7 +141,7 @@ TEST_P(Refused, EndsTheRunBeforeAnythingIsTouched) {
     if (row.port == port_kind::fifo) {
         char byte = 0;
         // With no writer left, an empty FIFO reads as its end.
-        EXPECT_EQ(read(held, &byte, 1), 0);
+        EXPECT_EQ(read_some(held, &byte, 1), 0);
     }
     if (held != -1) {
         close(held);
@@ -173,6 +184,38 @@ INSTANTIATE_TEST_SUITE_P(
         // A regular file whose first read fails (EIO): unreadable, not empty.
         refused_case{"ReadError", cannot_open_firmware, "/proc/self/mem", source::path}),
     row_name{});
+
+// romup -p/dev/tty from the operator's own terminal (under script, say): the
+// terminal shows the refusal and nothing else, and keeps its speed.
+TEST(OwnTerminalRun, DevTtyIsRefusedBeforeAnythingIsWritten) {
+    const deadline_guard guard{20};
+    temp_dir dir;
+    pty_pair terminal = open_raw_pty();
+    std::vector<std::string> args = {ROMUP_FAST_BINARY, "-w", "-p/dev/tty",
+                                     "-f" + dir.file("fw.hex", good_firmware),
+                                     "-l" + dir.file("loader.hex", loader_file)};
+    const std::vector<char*> argv = argv_of(args);
+    const pid_t romup = fork();
+    if (romup == 0) {
+        // The leader of a new session takes the first terminal it opens as its own.
+        setsid();
+        const int own = open(terminal.slave_path.c_str(), O_RDWR);
+        for (int standard = 0; standard <= 2; ++standard) {
+            dup2(own, standard);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(romup, &status, 0), romup);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    fcntl(terminal.master, F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(read_available(terminal.master), banner + "Can not open [/dev/tty]\r\n");
+    termios settings{};
+    ASSERT_EQ(tcgetattr(terminal.slave, &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    close_pty(terminal);
+}
 
 // A firmware whose only text follows blank lines and NULs still has a line
 // to write.
@@ -254,9 +297,13 @@ TEST_P(WaitForFifo, EndsOnTheInterruptKey) {
     }
     run_options options;
     options.args = {"-p{port}", "-f" + fifo, "-l" + dir.file("loader.hex", loader_file)};
-    options.while_running = [](pid_t romup) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        kill(romup, SIGINT);
+    // Time to come to the wait; should it come later, the key ends it all the same.
+    const auto interrupt_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    bool interrupted = false;
+    options.on_poll = [&](pid_t romup, const std::string&) {
+        if (!interrupted && std::chrono::steady_clock::now() >= interrupt_at) {
+            interrupted = kill(romup, SIGINT) == 0;
+        }
     };
     const run_result run = run_romup(options);
     EXPECT_EQ(run.status, -1); // ended by the signal
@@ -275,10 +322,21 @@ INSTANTIATE_TEST_SUITE_P(Firmware, WaitForFifo,
 // the image sent, from the descriptor of the check. A name removed or put to
 // another file changes nothing. The checked file changed in place ends the
 // run before the erase, while the probe runs (before the question) or while
-// the question is open (after the answer); during the upload, it fails the
-// upload, which never shows more than all of the image.
+// the question is open (after the answer), also when its modification time is
+// put back; during the upload, it fails the upload, which never shows more
+// than all of the image. A new mode, like a new name, leaves the bytes alone.
 
-enum class change { removed, directory, fifo, emptied, cut, extended, rewritten };
+enum class change {
+    removed,
+    directory,
+    fifo,
+    mode,
+    emptied,
+    cut,
+    extended,
+    rewritten,
+    rewritten_time_kept
+};
 enum class moment { probe, question, upload };
 
 struct change_case {
@@ -330,11 +388,24 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
         case change::extended:
             std::ofstream(path, std::ios::app) << content;
             break;
-        case change::rewritten: {
-            // The same size, one byte of the last line other.
-            std::fstream file(path, std::ios::in | std::ios::out);
-            file.seekp(static_cast<std::streamoff>(content.size() - 3));
-            file << '9';
+        case change::mode:
+            chmod(path.c_str(), 0400);
+            break;
+        case change::rewritten:
+        case change::rewritten_time_kept: {
+            struct stat before {};
+            stat(path.c_str(), &before);
+            {
+                // The same size, one byte of the last line other.
+                std::fstream file(path, std::ios::in | std::ios::out);
+                file.seekp(static_cast<std::streamoff>(content.size() - 3));
+                file << '9';
+            }
+            if (row.what == change::rewritten_time_kept) {
+                // As touch -r does.
+                const timespec times[2] = {before.st_atim, before.st_mtim};
+                utimensat(AT_FDCWD, path.c_str(), times, 0);
+            }
             break;
         }
         }
@@ -366,7 +437,7 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
         return;
     }
     if (row.loader || row.what == change::removed || row.what == change::directory ||
-        row.what == change::fifo) {
+        row.what == change::fifo || row.what == change::mode) {
         EXPECT_TRUE(ends_with(run.out, loaded)) << run.out;
         EXPECT_EQ(run.line.firmware_lines, 3);
         EXPECT_EQ(run.status, 0);
@@ -383,8 +454,8 @@ TEST_P(ChangedAfterItsCheck, NeverErasesOrLoadsForAnotherImage) {
     EXPECT_EQ(run.status, 1);
 }
 
-// A name put to another file, the firmware emptied, and each change in place
-// at each moment.
+// A name put to another file, a new mode, the firmware emptied, and each
+// change in place at each moment.
 std::vector<change_case> change_cases() {
     std::vector<change_case> rows = {
         {"LoaderRemoved", change::removed, moment::probe, true},
@@ -392,11 +463,13 @@ std::vector<change_case> change_cases() {
         {"FirmwareRemoved", change::removed, moment::probe},
         {"FirmwareMadeADirectory", change::directory, moment::probe},
         {"FirmwareMadeAFifo", change::fifo, moment::question},
+        {"FirmwareModeChanged", change::mode, moment::question},
         {"FirmwareEmptied", change::emptied, moment::probe},
     };
     for (const auto& [what, name] : {std::pair{change::cut, "Cut"},
                                      {change::extended, "Extended"},
-                                     {change::rewritten, "Rewritten"}}) {
+                                     {change::rewritten, "Rewritten"},
+                                     {change::rewritten_time_kept, "RewrittenTimeKept"}}) {
         for (const auto& [when, at] : {std::pair{moment::probe, ""},
                                        {moment::question, "AtQuestion"},
                                        {moment::upload, "DuringUpload"}}) {

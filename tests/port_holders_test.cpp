@@ -6,14 +6,17 @@
 #include "line/port_holders.h"
 #include "line/system_roots.h"
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // This program's process table and udev database: the machine's own but
 // where a test names folders of its own.
@@ -75,6 +78,78 @@ INSTANTIATE_TEST_SUITE_P(Port, PortHolders,
                                            holder_case{"PeerWithMasterAndSlave", true, true, false},
                                            holder_case{"PeerWithMasterOnly", false, true, false}),
                          row_name{});
+
+// A process of the table in proc, its id id, that holds the devices at paths on its descriptors
+// 0, 1...: links in fd/, and fdinfo without a tty-index, as the system shows any device but a
+// pseudo-terminal's master. Ids from 5000000 on: no process of the machine's has them.
+void fake_holder(const std::string& proc, int id, const std::vector<std::string>& paths) {
+    const std::string process = proc + "/" + std::to_string(id);
+    for (const std::string folder : {"", "/fd", "/fdinfo"}) {
+        mkdir((process + folder).c_str(), 0755);
+    }
+    for (std::size_t fd = 0; fd < paths.size(); ++fd) {
+        symlink(paths[fd].c_str(), (process + "/fd/" + std::to_string(fd)).c_str());
+        std::ofstream(process + "/fdinfo/" + std::to_string(fd)) << "pos:\t0\nflags:\t02\n";
+    }
+}
+
+// Scans the process table in folder for another holder of the device at port (opened for the
+// scan, and closed), proc_root set back after.
+bool held_in_table(const std::string& folder, const char* port) {
+    const int fd = open(port, O_RDONLY | O_CLOEXEC);
+    std::snprintf(proc_folder, sizeof proc_folder, "%s", folder.c_str());
+    const bool held = port_held_elsewhere(fd);
+    std::snprintf(proc_folder, sizeof proc_folder, "/proc");
+    close(fd);
+    return held;
+}
+
+// A device that is no pseudo-terminal has no peer: any holder is another
+// program. /dev/zero stands in for a serial port such as /dev/ttyS0 (the scan
+// goes by device numbers, and a test must not open a real port).
+struct table_case {
+    const char* name;
+    std::vector<std::string> holds; // by the one process of the table
+    bool held;
+};
+
+class FakeTable : public ::testing::TestWithParam<table_case> {};
+
+TEST_P(FakeTable, AnyHolderOfASerialPortIsAnotherProgram) {
+    const table_case& row = GetParam();
+    temp_dir system;
+    fake_holder(system.path, 5000000, row.holds);
+    EXPECT_EQ(held_in_table(system.path, "/dev/zero"), row.held);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Port, FakeTable,
+    ::testing::Values(
+        // cat /dev/ttyS0 >/dev/null 2>&1
+        table_case{"HolderWithOtherDevices", {"/dev/zero", "/dev/null", "/dev/null"}, true},
+        table_case{"HolderOfItAlone", {"/dev/zero"}, true},
+        table_case{"OtherDevicesOnly", {"/dev/null", "/dev/null"}, false}),
+    row_name{});
+
+// Each process's folder is closed once looked through: under a descriptor
+// limit of 64 a table of 200 processes is scanned whole, and again.
+TEST(PortHolderScan, KeepsNoDescriptorOfTheProcessesItLookedAt) {
+    temp_dir system;
+    for (int id = 5000000; id < 5000200; ++id) {
+        fake_holder(system.path, id, {"/dev/null"});
+    }
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &small), 0);
+    const bool before = held_in_table(system.path, "/dev/zero");
+    fake_holder(system.path, 5000200, {"/dev/zero"});
+    const bool after = held_in_table(system.path, "/dev/zero");
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(before);
+    EXPECT_TRUE(after);
+}
 
 // A process table of one process, 731 named comm, and an empty udev database,
 // in root.
@@ -151,19 +226,34 @@ TEST(PortHeldRun, RefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(run.status, 1);
 }
 
-// The test build with the fake system: the warning, once, before the question.
+// The test build, on the system's own process table and udev folder (which a
+// preload moves to a folder of the test's): with a process named ModemManager
+// running and a record of the port, the warning, once, before the question.
 TEST(ModemManagerRun, WarnsBeforeTheQuestion) {
-    const std::string system = ROMUP_FAKE_SYSTEM;
-    fake_system(system, mm);
+    temp_dir system;
+    const std::string udev = system.path + "/udev";
+    mkdir(udev.c_str(), 0755);
+    mkdir((udev + "/data").c_str(), 0755);
+    // A process is named after the file it runs.
+    const std::string daemon = system.path + "/" + mm;
+    ASSERT_EQ(symlink("/bin/sleep", daemon.c_str()), 0);
+    const pid_t manager = spawn_program({daemon, "60"}, spawn_setup{});
+    ASSERT_NE(manager, -1);
+    const std::string comm = "/proc/" + std::to_string(manager) + "/comm";
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (read_file(comm) != mm + "\n" && std::chrono::steady_clock::now() < give_up) {
+        usleep(5000);
+    }
     small_run setup(eof_record, good_firmware, "n\n");
-    setup.options.binary = ROMUP_FAKE_SYSTEM_BINARY;
-    std::string record;
+    setup.options.environment = {"LD_PRELOAD=" ROMUP_UDEV_PRELOAD, "ROMUP_UDEV_ROOT=" + udev,
+                                 // A sanitized romup wants its runtime loaded first.
+                                 "ASAN_OPTIONS=verify_asan_link_order=0"};
     setup.options.before_start = [&](const std::string& port) {
-        record = udev_record(system, port);
-        std::ofstream(record) << some_record;
+        std::ofstream(udev_record(system.path, port)) << some_record;
     };
     const run_result run = run_romup(setup.options);
-    unlink(record.c_str());
+    kill(manager, SIGKILL);
+    waitpid(manager, nullptr, 0);
     EXPECT_EQ(run.out, banner + progress_line(loader_heading, percents_of(eof_record)) + "\r\n" +
                            ready + "\r\n\n" + "Warning: ModemManager runs and may probe [" +
                            run.port_path +

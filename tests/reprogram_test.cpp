@@ -37,7 +37,11 @@ TEST_P(Confirmation, OnlyYStartsTheReprogramming) {
     const answer_case& row = GetParam();
     dialogue_run setup;
     setup.options.answer = row.answer;
-    setup.options.signals_at_question = row.signals;
+    setup.options.at_question = [&](pid_t romup, int) {
+        for (int signal_number : row.signals) {
+            kill(romup, signal_number);
+        }
+    };
     setup.options.modem.answers = row.answers;
     const run_result run = run_romup(setup.options);
     EXPECT_EQ(without_warnings(run.out),
@@ -76,7 +80,7 @@ class EraseWait : public ::testing::TestWithParam<erase_case> {};
 TEST_P(EraseWait, CountsFortyAttempts) {
     const erase_case& row = GetParam();
     dialogue_run setup;
-    setup.options.modem_bytes_at_question = row.at_question;
+    setup.options.at_question = [&](pid_t, int modem) { write_all(modem, row.at_question); };
     setup.options.modem.erase_answer = row.erase_answer;
     const run_result run = run_romup(setup.options);
     const std::string failed =

@@ -1,7 +1,7 @@
 // romup on a real serial line, as far as a pseudo-terminal can stand for
 // one. On a line that runs at its real rate (the simulated modem takes and
 // sends each byte at 10 bits a byte, in wall-clock time, while romup's 2 s
-// limit is the test build's 100 ms) a slow line's records must still be
+// limit is the test build's 400 ms) a slow line's records must still be
 // acknowledged in time. Through a preloaded stand-in for a serial driver:
 // the low-latency request and its restore, and output stuck in the port
 // discarded before it closes, on every way a run ends.
@@ -15,7 +15,7 @@
 namespace {
 
 // A record of 32 data bytes: 75 characters, 76 bytes on the line with its CR,
-// 317 ms at 2400 bit/s: more than three times the test build's 100 ms limit.
+// 1.27 s at 600 bit/s: more than three times the test build's 400 ms limit.
 std::string long_record(std::uint16_t offset, std::uint8_t first) {
     std::vector<std::uint8_t> data(32);
     std::iota(data.begin(), data.end(), first);
@@ -29,9 +29,9 @@ TEST(PacedLine, LongRecordsOnASlowLineAreAcknowledged) {
     ASSERT_EQ(first.size(), 75u);
     small_run setup(loader_record + "\n" + eof_record, first + "\n" + second + "\n" + eof_record,
                     "y\n");
-    setup.options.args.push_back("-s2400");
+    setup.options.args.push_back("-s600");
     setup.options.modem.check_records = true;
-    setup.options.modem.pace_bits_per_second = 2400;
+    setup.options.modem.pace_bits_per_second = 600;
     const run_result run = run_romup(setup.options);
     EXPECT_EQ(run.out, setup.until_uploaded() + loaded);
     EXPECT_EQ(run.line.received, probe_commands + loader_record + "\r:00000001FF\rREPROGRAM\r" +

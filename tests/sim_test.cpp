@@ -70,7 +70,8 @@ sim_record session(const sim_scenario& s, const std::vector<exchange>& exchanges
         sent += row.answer;
     }
     const bool vanishes = s.vanish_at_loader_line > 0 || s.vanish_at_firmware_line > 0;
-    for (int waited = 0; vanishes && !returned && waited < 100; ++waited) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (vanishes && !returned && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(10));
     }
     EXPECT_EQ(returned, vanishes);

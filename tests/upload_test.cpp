@@ -55,6 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // The byte after the two that "8" brings is the next line's answer.
                       loader_eight_with_three_bytes,
                       ack_case{"LoaderZeroWithTwoBytes", phase::loader, "0ab", 2},
+                      // The byte after "0" is its own, whatever it is: never the next answer.
+                      ack_case{"LoaderZeroWithALetter", phase::loader, "0E", 0},
                       // CR and "." bring no further byte, unlike CR in the firmware phase.
                       ack_case{"LoaderCarriageReturnThenLetter", phase::loader, "\rA", 2},
                       ack_case{"LoaderDotThenLetter", phase::loader, ".A", 2},

@@ -1,6 +1,6 @@
 // Waits that sleep (-w): the line's waits in this process, against a peer on
 // a pseudo-terminal, each ending at its limit of the monotonic clock (the test
-// build's runs twenty times faster) with the process asleep meanwhile; and
+// build's runs five times faster) with the process asleep meanwhile; and
 // whole runs in both modes, which must leave the same bytes on the line, the
 // same standard output and the same status.
 #include "harness.h"
@@ -28,6 +28,11 @@ struct wait_case {
     int result;
     // The span of the clock the wait lasts; -1 when a byte ends it early.
     std::int64_t limit_us;
+    // And the real time on the wire it waits for besides.
+    double wire_seconds = 0;
+    // The wait begins only once the port's buffers are full, which a loaded
+    // host fills in trickles: no bound above.
+    bool after_filling = false;
 };
 
 class SleepingWait : public ::testing::TestWithParam<wait_case> {};
@@ -43,12 +48,13 @@ TEST_P(SleepingWait, EndsAtItsLimitWithoutSpinning) {
     const double waited =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::int64_t span_us = row.limit_us < 0 ? reply_limit_us : row.limit_us;
-    const double limit = static_cast<double>(real_span_us(span_us)) / 1e6;
+    const double limit = static_cast<double>(real_span_us(span_us)) / 1e6 + row.wire_seconds;
     if (row.limit_us < 0) {
         EXPECT_LT(waited, limit);
     } else {
         EXPECT_GE(waited, limit - 0.001);
-        EXPECT_LT(waited, limit + 0.25);
+        // Loosely: a loaded host may wake the process late.
+        EXPECT_TRUE(row.after_filling || waited < 2 * limit + 0.1) << waited;
     }
     // A poll that spins uses about as much processor time as it waits.
     EXPECT_LT(static_cast<double>(std::clock() - processor_before) / CLOCKS_PER_SEC, waited / 4)
@@ -91,13 +97,13 @@ INSTANTIATE_TEST_SUITE_P(
                                     line_speed = default_line_speed;
                                     return got;
                                 },
-                                0, reply_limit_us + clock_span_us(1000000)},
+                                0, reply_limit_us, 1.0},
                       wait_case{"PeerThatNeverReads",
                                 [](test_port&) {
                                     const std::string text(200000, 'w');
                                     return send_text(text.c_str()) < text.size() ? 1 : 0;
                                 },
-                                1, reply_limit_us},
+                                1, reply_limit_us, 0, true},
                       wait_case{"Pause",
                                 [](test_port&) {
                                     pause_ms(200);

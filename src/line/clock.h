@@ -18,12 +18,12 @@ std::int64_t clock_us();
 // between readings mean anything.
 std::int64_t monotonic_us();
 
-// How much either clock advances while real_us microseconds of real time
-// pass: real_us itself here; more in the test build, whose clocks run
-// faster. For spans that last their real length whatever the clock, such as
-// bytes on the wire.
+// How much the clock that the line's waits count (line/wait.h) advances while
+// real_us microseconds of real time pass: real_us itself here; more in the
+// test build, whose clocks run faster. For spans that last their real length
+// whatever the clock, such as bytes on the wire.
 std::int64_t clock_span_us(std::int64_t real_us);
 
-// The inverse of clock_span_us: the microseconds of real time in which the
-// clocks advance by span_us. What a wait that sleeps asks the kernel for.
+// The inverse of clock_span_us: the microseconds of real time in which that
+// clock advances by span_us. What a wait that sleeps asks the kernel for.
 std::int64_t real_span_us(std::int64_t span_us);

@@ -1,12 +1,12 @@
 #include "line/exchange.h"
 
+#include "line/fd_io.h"
 #include "line/port.h"
 #include "line/wait.h"
 #include "run/state.h"
 
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -24,13 +24,13 @@ std::size_t send_text(const char* text) {
     bool stalled = false;
     std::int64_t stalled_since = 0;
     do {
-        const ssize_t written = write(port_fd, text + sent, length - sent);
+        const ssize_t written = fd_write(port_fd, text + sent, length - sent);
         if (written > 0) {
             sent += static_cast<std::size_t>(written);
             stalled = false;
             continue;
         }
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             break;
         }
         const std::int64_t now = wait_clock_us();
@@ -62,7 +62,7 @@ int read_reply(char* buffer, int max_len) {
         // An empty port reads as 0 or as -1 (EAGAIN); a port that fails reads
         // as -1 too. All of them are silence until the limit.
         for (;;) {
-            got = read(port_fd, buffer + count, static_cast<std::size_t>(max_len - count));
+            got = fd_read(port_fd, buffer + count, static_cast<std::size_t>(max_len - count));
             if (got > 0) {
                 break;
             }

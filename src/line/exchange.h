@@ -12,12 +12,12 @@
 constexpr std::int64_t reply_limit_us = 2000000;
 
 // Writes the text before its NUL to the port, one write even for an empty
-// text. A short write is completed, and a port that would block or a write
-// cut off by a signal is tried again once the port may take bytes, until every byte is taken, the
-// port fails, or reply_limit_us passes without progress. Returns the number
-// of bytes written, which no caller needs: a lost byte shows as a missing or
-// wrong answer. Their time on the wire at the port's speed is added to the
-// next read_reply's wait for its first byte.
+// text. A short write is completed, a write cut off by a signal is tried again
+// at once (line/fd_io.h), and a port that would block once it may take bytes,
+// until every byte is taken, the port fails, or reply_limit_us passes without
+// progress. Returns the number of bytes written, which no caller needs: a lost
+// byte shows as a missing or wrong answer. Their time on the wire at the
+// port's speed is added to the next read_reply's wait for its first byte.
 std::size_t send_text(const char* text);
 
 // Collects up to max_len (0 to 1024) bytes into buffer from its first byte,

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int port_fd = -1;
@@ -59,6 +60,32 @@ bool output_stuck() {
 #endif
 }
 
+// Whether fd is on romup's own terminal: its controlling terminal, also when
+// named /dev/tty, or the terminal of its standard input, output or error. That
+// is the operator's screen and keyboard, not a modem. Neither the lock nor the
+// holder scan tells: /dev/tty is a device of its own (5:0), which no other
+// process need hold.
+bool own_terminal(int fd) {
+    // A terminal tells its session only to the processes whose controlling
+    // terminal it is.
+    const pid_t session = tcgetsid(fd);
+    if (session != -1 && session == getsid(0)) {
+        return true;
+    }
+    struct stat port {};
+    if (fstat(fd, &port) != 0) {
+        return false;
+    }
+    for (int standard = 0; standard <= 2; ++standard) {
+        struct stat other {};
+        if (isatty(standard) != 0 && fstat(standard, &other) == 0 &&
+            other.st_rdev == port.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 speed_t speed_for_rate(std::int32_t rate) {
@@ -78,8 +105,9 @@ int port_open() {
         return 0;
     }
     // A path that is no terminal (the firmware named by mistake, /dev/null, a
-    // FIFO) would get the modem's commands written into it.
-    if (isatty(port_fd) == 0) {
+    // FIFO), or romup's own terminal, would get the modem's commands written
+    // into it.
+    if (isatty(port_fd) == 0 || own_terminal(port_fd)) {
         close(port_fd);
         port_fd = -1;
         return 0;

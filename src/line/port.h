@@ -27,15 +27,17 @@ constexpr int port_in_use = -1;
 
 // Opens port_name, takes its advisory lock (flock, exclusive) and configures
 // it at speed_for_rate(line_speed). Returns 1 when the device opened, 0 when
-// it did not or is no terminal, port_in_use when another process holds the
-// lock or, without it, the device (port_held_elsewhere); on 0 and
-// port_in_use nothing has been written to the device, its settings are
-// untouched, and nothing else has changed but port_fd, which holds -1. A
-// lock that fails otherwise is done without. Once open, a terminal that
-// refuses a setting still counts as open. Asks the driver for low latency
-// (low_latency_request), silently going without. On success also holds off
-// the signals that would end the run (hold_off_signals), and makes standard
-// output unbuffered after writing out what it holds.
+// it did not, is no terminal or is romup's own terminal (its controlling
+// terminal, however named, or that of a standard descriptor), port_in_use
+// when another process holds the lock or, without it, the device
+// (port_held_elsewhere); on 0 and port_in_use nothing has been written to the
+// device, its settings are untouched, and nothing else has changed but
+// port_fd, which holds -1. A lock that fails otherwise is done without. Once
+// open, a terminal that refuses a setting still counts as open. Asks the
+// driver for low latency (low_latency_request), silently going without. On
+// success also holds off the signals that would end the run
+// (hold_off_signals), and makes standard output unbuffered after writing out
+// what it holds.
 int port_open();
 
 // Gives back the low-latency flag if romup set it, lets output still leaving

@@ -1,5 +1,6 @@
 #include "run/image_files.h"
 
+#include "line/fd_io.h"
 #include "run/exits.h"
 #include "run/state.h"
 #include "texts/image_check.h"
@@ -7,7 +8,6 @@
 #include "texts/shown_name.h"
 #include "transfer/image_line.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -24,8 +24,7 @@ struct taken_image {
     bool from_pipe = false;
     image_digest digest;
     // What fstat said at the end of the pass.
-    off_t size = 0;
-    timespec modified{};
+    struct stat state {};
 };
 
 // Written by take_image only.
@@ -88,34 +87,6 @@ int private_file_in(const char* folder) {
     return named;
 }
 
-// Writes all of count bytes; false when the file takes no more (no room).
-// Not the line's write loop: that one writes to a non-blocking port and gives
-// up after a stall measured on the run's clock, while this file takes every
-// byte at once or fails for good, so a blocking write with no clock serves.
-bool write_all(int fd, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// One read that a signal does not cut short.
-ssize_t read_some(int fd, char* bytes, std::size_t size) {
-    ssize_t got = 0;
-    do {
-        got = read(fd, bytes, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
 // The copy moved to /tmp, with what it holds so far, when $TMPDIR takes no
 // more (full, or on a file system that turned read-only). -1 when there is
 // no room there either.
@@ -124,8 +95,8 @@ int copy_moved_to_tmp(int copy) {
     if (moved != -1 && lseek(copy, 0, SEEK_SET) == 0) {
         char chunk[16384];
         ssize_t got = 0;
-        while ((got = read_some(copy, chunk, sizeof chunk)) > 0 &&
-               write_all(moved, chunk, static_cast<std::size_t>(got))) {
+        while ((got = fd_read(copy, chunk, sizeof chunk)) > 0 &&
+               fd_write_all(moved, chunk, static_cast<std::size_t>(got))) {
         }
         if (got != 0) {
             close(moved);
@@ -152,7 +123,7 @@ int copy_to_end(image_file which, int source) {
     }
     char chunk[16384];
     while (copy != -1) {
-        const ssize_t got = read_some(source, chunk, sizeof chunk);
+        const ssize_t got = fd_read(source, chunk, sizeof chunk);
         if (got == 0) {
             break;
         }
@@ -161,9 +132,9 @@ int copy_to_end(image_file which, int source) {
             return -1;
         }
         const auto count = static_cast<std::size_t>(got);
-        if (!write_all(copy, chunk, count)) {
+        if (!fd_write_all(copy, chunk, count)) {
             copy = copy_moved_to_tmp(copy);
-            if (copy != -1 && !write_all(copy, chunk, count)) {
+            if (copy != -1 && !fd_write_all(copy, chunk, count)) {
                 close(copy);
                 copy = -1;
             }
@@ -181,7 +152,7 @@ int copy_to_end(image_file which, int source) {
 bool read_to_end(image_file which, int fd) {
     char chunk[16384];
     for (;;) {
-        const ssize_t got = read_some(fd, chunk, sizeof chunk);
+        const ssize_t got = fd_read(fd, chunk, sizeof chunk);
         if (got == 0) {
             return true;
         }
@@ -192,9 +163,38 @@ bool read_to_end(image_file which, int fd) {
     }
 }
 
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether a and b show the same file (device and inode) with the same size
+// and modification time.
+bool same_size_and_time(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           same_time(a.st_mtim, b.st_mtim);
+}
+
+// same_size_and_time, and the same change time. The change time moves with
+// every write and every change of the file's names, mode or times, and
+// nothing but the system's clock sets it: a rewrite whose modification time
+// was put back (touch -r) still shows.
 bool same_file_state(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return same_size_and_time(a, b) && same_time(a.st_ctim, b.st_ctim);
+}
+
+// Whether the image's file, read again from its start, holds exactly the
+// bytes its pass read.
+bool same_bytes(const taken_image& image) {
+    if (lseek(image.fd, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    image_digest now;
+    char chunk[16384];
+    ssize_t got = 0;
+    while ((got = fd_read(image.fd, chunk, sizeof chunk)) > 0) {
+        digest_add(now, chunk, static_cast<std::size_t>(got));
+    }
+    return got == 0 && same_digest(now, image.digest);
 }
 
 // Opens the image and reads it whole in its pass. Returns false for anything
@@ -247,8 +247,7 @@ bool take_image(image_file which) {
         return false;
     }
     image.fd = fd;
-    image.size = after.st_size;
-    image.modified = after.st_mtim;
+    image.state = after;
     return true;
 }
 
@@ -277,9 +276,14 @@ bool image_from_pipe(image_file which) {
 bool image_unchanged(image_file which) {
     const taken_image& image = image_of(which);
     struct stat now {};
-    return image.fd != -1 && fstat(image.fd, &now) == 0 && now.st_size == image.size &&
-           now.st_mtim.tv_sec == image.modified.tv_sec &&
-           now.st_mtim.tv_nsec == image.modified.tv_nsec;
+    if (image.fd == -1 || fstat(image.fd, &now) != 0) {
+        return false;
+    }
+    // Where only the change time moved, the name may have been removed or
+    // moved, or the mode changed, or the bytes rewritten with their
+    // modification time put back: the bytes decide.
+    return same_size_and_time(image.state, now) &&
+           (same_time(image.state.st_ctim, now.st_ctim) || same_bytes(image));
 }
 
 const image_digest& checked_digest(image_file which) {

@@ -27,7 +27,10 @@ void check_image_files();
 // is gone once the run ends.
 bool image_from_pipe(image_file which);
 
-// Whether the image's file has the size and modification time its pass saw.
+// Whether the image's file is as its pass left it: the same file with the
+// same size, modification time and change time, or, where only the change
+// time moved (a name removed or moved, a mode changed, a rewrite with its
+// modification time put back), the same bytes, read again from its start.
 bool image_unchanged(image_file which);
 
 // What the image's pass read, for its upload to compare with.

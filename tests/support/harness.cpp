@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -98,13 +97,6 @@ run_result run_romup(const run_options& options) {
     if (options.before_start) {
         options.before_start(pty.slave_path);
     }
-    int lock_holder = -1;
-    if (options.port_locked) {
-        lock_holder = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (lock_holder == -1 || flock(lock_holder, LOCK_EX | LOCK_NB) != 0) {
-            throw std::runtime_error("cannot lock the port");
-        }
-    }
     std::thread modem;
     if (options.with_modem) {
         modem = std::thread([&] { sim_serve(pty.master, scenario, result.line, stop); });
@@ -115,24 +107,13 @@ run_result run_romup(const run_options& options) {
         throw std::runtime_error("pipe failed");
     }
     const auto started = std::chrono::steady_clock::now();
-    // romup inherits the limit; the test keeps it only for the spawn, far
-    // less than a second of its own processor time.
-    rlimit own_limit{};
-    getrlimit(RLIMIT_CPU, &own_limit);
-    if (options.cpu_limit_seconds > 0) {
-        rlimit lowered = own_limit;
-        lowered.rlim_cur = static_cast<rlim_t>(options.cpu_limit_seconds);
-        setrlimit(RLIMIT_CPU, &lowered);
-    }
     spawn_setup setup;
     setup.in = in[0];
     setup.out = out[1];
     setup.err = err[1];
-    setup.close_out = options.close_stdout;
     setup.cwd = options.cwd;
     setup.environment = options.environment;
     const pid_t pid = spawn_program(command_of(options, pty.slave_path), setup);
-    setrlimit(RLIMIT_CPU, &own_limit);
     if (pid == -1) {
         throw std::runtime_error("cannot start romup");
     }
@@ -140,21 +121,9 @@ run_result run_romup(const run_options& options) {
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    std::thread watcher;
-    if (options.while_running) {
-        watcher = std::thread([&] { options.while_running(pid); });
-    }
 
     // Read both outputs until romup closes them; answer the question once it
-    // is on the screen, as an operator would (at once without an output).
-    const auto answer = [&] {
-        write_all(in[1], options.answer);
-        close(in[1]);
-        in[1] = -1;
-    };
-    if (options.close_stdout) {
-        answer();
-    }
+    // is on the screen, as an operator would, or at once without an output.
     bool out_open = true, err_open = true;
     const auto deadline = started + std::chrono::seconds(options.deadline_s);
     while (out_open || err_open) {
@@ -175,12 +144,14 @@ run_result run_romup(const run_options& options) {
         if (options.on_poll) {
             options.on_poll(pid, result.out);
         }
-        if (in[1] != -1 && ends_with(result.out, question_end)) {
-            for (int signal_number : options.signals_at_question) {
-                kill(pid, signal_number);
+        const bool asked = ends_with(result.out, question_end);
+        if (in[1] != -1 && (asked || !out_open)) {
+            if (asked && options.at_question) {
+                options.at_question(pid, pty.master);
             }
-            write_all(pty.master, options.modem_bytes_at_question);
-            answer();
+            write_all(in[1], options.answer);
+            close(in[1]);
+            in[1] = -1;
         }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -194,9 +165,6 @@ run_result run_romup(const run_options& options) {
     }
     close(out[0]);
     close(err[0]);
-    if (watcher.joinable()) {
-        watcher.join();
-    }
     int wait_status = 0;
     rusage usage{};
     wait4(pid, &wait_status, 0, &usage);
@@ -221,9 +189,6 @@ run_result run_romup(const run_options& options) {
         result.lflag = settings.c_lflag;
         result.vmin = settings.c_cc[VMIN];
         result.vtime = settings.c_cc[VTIME];
-    }
-    if (lock_holder != -1) {
-        close(lock_holder);
     }
     // The modem closes the master itself when it vanishes.
     if (result.line.vanished) {

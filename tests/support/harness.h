@@ -17,10 +17,9 @@
 struct run_options {
     // The arguments after the command name, "{port}" in any of them the port's path.
     std::vector<std::string> args;
-    // The operator's answer, typed once the question is on the screen, then end of input.
+    // The operator's answer, typed once the question is on the screen (at once when romup's
+    // standard output is closed), then end of input.
     std::string answer;
-    // romup starts with standard output closed (nothing captured, the answer there at once).
-    bool close_stdout = false;
     // The folder romup runs in ("": the test's own).
     std::string cwd;
     // The real romup, with the real 2 s and 200 ms, instead of the test build.
@@ -32,21 +31,14 @@ struct run_options {
     // Without a modem nobody serves the pseudo-terminal (it stays silent).
     bool with_modem = true;
     sim_scenario modem;
-    // Bytes the modem sends while the question is open, before the answer.
-    std::string modem_bytes_at_question;
-    // Signals sent to romup while the question is open, before the answer.
-    std::vector<int> signals_at_question;
+    // Called once the question is on the screen, before the answer, with romup's id and the
+    // modem's end of the line: what happens while the operator thinks.
+    std::function<void(pid_t, int)> at_question;
     // signals are sent to romup after this firmware line (0: none).
     int signal_at_firmware_line = 0;
     std::vector<int> signals;
-    // Another process (the test) holds the port's advisory lock for the run.
-    bool port_locked = false;
-    // A soft processor-time limit romup starts with, in seconds (0: the test's own).
-    int cpu_limit_seconds = 0;
     // Called with the port's path once it exists, before romup starts.
     std::function<void(const std::string&)> before_start;
-    // Called on a thread of its own with romup's id once it starts; the run awaits its return.
-    std::function<void(pid_t)> while_running;
     // Another romup program to run ("": the test build, or with production the real one).
     std::string binary;
     // A program and its first arguments, before romup's path and arguments (the benchmarks').

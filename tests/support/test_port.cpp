@@ -58,9 +58,10 @@ void test_port::peer_sends(const std::string& bytes) const {
     }
     // A pseudo-terminal hands bytes on a little after the write, and on a
     // loaded machine that can take longer than the test build's short limit.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (int queued = 0; pty.master != -1 && queued < static_cast<int>(bytes.size()) &&
-                         std::chrono::steady_clock::now() < give_up;) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int queued = 0;
+    while (pty.master != -1 && queued < static_cast<int>(bytes.size()) &&
+           std::chrono::steady_clock::now() < deadline) {
         ioctl(port_fd, FIONREAD, &queued);
     }
 }

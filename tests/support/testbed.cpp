@@ -182,9 +182,6 @@ pid_t spawn_program(std::vector<std::string> args, const spawn_setup& setup) {
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
-    if (setup.close_out) {
-        posix_spawn_file_actions_addclose(&actions, 1);
-    }
     if (!setup.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, setup.cwd.c_str());
     }
@@ -213,27 +210,29 @@ pid_t start_program(std::vector<std::string> args, const std::string& log) {
 }
 
 bool wait_for_file(const std::string& path) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     struct stat info {};
-    for (int tries = 0; tries < 500; ++tries) {
-        if (lstat(path.c_str(), &info) == 0) {
-            return true;
+    while (lstat(path.c_str(), &info) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return true;
 }
 
 bool ended_well(pid_t pid, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
-    for (int tenths = 0; tenths < seconds * 10; ++tenths) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
         }
-        usleep(100000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 busy_processes::busy_processes(int count, int cpu) {

@@ -36,8 +36,10 @@ using pty_pair = sim_pty;
 pty_pair open_raw_pty();
 void close_pty(pty_pair& pty);
 
+// The tests' one write loop and one read: every test and helper writes and
+// reads a descriptor through them.
 // Writes all of bytes, again after a signal or a short write; false when fd
-// fails (a peer that has gone, say).
+// fails (a peer that has gone, say) or, non-blocking, takes no more now.
 bool write_all(int fd, const std::string& bytes);
 
 // One read of up to size bytes that a signal does not cut short: the count,
@@ -97,8 +99,6 @@ std::vector<char*> argv_of(std::vector<std::string>& args);
 struct spawn_setup {
     // The program's standard input, output and error (-1: the test's own).
     int in = -1, out = -1, err = -1;
-    // Standard output closed instead.
-    bool close_out = false;
     // Standard output and error to this file, created or emptied ("": none).
     std::string log;
     // The folder it runs in ("": the test's own).
