@@ -181,19 +181,25 @@ std::size_t station_runs_at_once(const fleet_options& options) {
     return options.limits.jobs > 0 ? static_cast<std::size_t>(options.limits.jobs) + 64 : 128;
 }
 
+bool station_folder_usable(const std::string& dir) {
+    folder_watch watch;
+    watch.dir = dir;
+    split_dir(watch);
+    struct stat parent {};
+    if (stat(watch.parent.c_str(), &parent) == 0 && S_ISDIR(parent.st_mode)) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "romup-fleet: cannot watch %s: its parent folder %s is missing: a station "
+                 "waits for a missing folder only in a folder that is there\n",
+                 shown(watch.dir).c_str(), shown(watch.parent).c_str());
+    return false;
+}
+
 int run_station() {
     folder_watch watch;
     watch.dir = setup.options.watch_dir;
     split_dir(watch);
-    struct stat parent {};
-    if (stat(watch.parent.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) {
-        std::fprintf(stderr,
-                     "romup-fleet: cannot watch %s: its parent folder %s is missing: a station "
-                     "waits for a missing folder only in a folder that is there\n",
-                     shown(watch.dir).c_str(), shown(watch.parent).c_str());
-        remove_images();
-        return 2;
-    }
     screen_start();
     std::vector<port_run> runs; // the latest run of each slot that has had one
     std::vector<port_run> finished;
