@@ -10,4 +10,5 @@ set_tests_properties(
     "PacedLine.LongRecordsOnASlowLineAreAcknowledged"
     "Dialogue/EraseWait.CountsFortyAttempts/ThirtyNineOthersThenZero  # GetParam() = ThirtyNineOthersThenZero"
     "Truncation.EveryLengthFramesExactly"
+    "FleetStoppedChild.IsContinuedThenKilledAfterItsNo"
     PROPERTIES COST 1000)
