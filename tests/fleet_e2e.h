@@ -1,7 +1,6 @@
 // What the whole runs of romup-fleet share, over ports (fleet_test) and as a
-// station (station_test): the fleet in a folder of the test's own, the
-// report read back, and a firmware whose upload lasts longer. Nothing here
-// starts a run.
+// station (station_test): the fleet in a folder of the test's own, and the
+// report read back. Nothing here starts a run.
 #pragma once
 
 #include "harness.h"
@@ -37,18 +36,4 @@ inline std::vector<nlohmann::json> report_lines(const std::string& path) {
         EXPECT_TRUE(lines.back().is_object()) << line;
     }
     return lines;
-}
-
-// The firmware's records, but for the end-of-file record, copies times over,
-// then the end, in a file of the folder: every copy programs the same
-// addresses, so the Flash ends as firmware.bin after an upload as many times
-// longer.
-inline std::string longer_firmware(const temp_dir& dir, int copies) {
-    const std::string text = read_file(ROMUP_IMAGES_DIR "/firmware.hex");
-    const std::string body = text.substr(0, text.size() - eof_record.size());
-    std::string longer;
-    for (int copy = 0; copy < copies; ++copy) {
-        longer += body;
-    }
-    return dir.file("long firmware.hex", longer + eof_record);
 }

@@ -57,7 +57,7 @@ struct station {
     }
 
     // Starts a romup-sim for the slot (its link appears soon after).
-    void plug(const std::string& slot, std::vector<std::string> faults) {
+    void plug(const std::string& slot, std::vector<std::string> sim_options) {
         plugged modem;
         const std::string number = std::to_string(modems.size());
         modem.flash = dir.path + "/flash" + number;
@@ -65,7 +65,7 @@ struct station {
         std::vector<std::string> args = {
             ROMUP_SIM_BINARY, "--link", slots + "/" + slot, "--once",     "--flash",
             modem.flash,      "--log",  modem.log,          "--erase-ms", "0"};
-        args.insert(args.end(), faults.begin(), faults.end());
+        args.insert(args.end(), sim_options.begin(), sim_options.end());
         modem.pid = start_program(args, dir.path + "/sim" + number + ".out");
         EXPECT_NE(modem.pid, -1);
         modems.push_back(modem);
@@ -123,12 +123,12 @@ step shown(const std::string& text) {
 }
 
 // Done once the modem's link is in the slot.
-step plug_in(station& place, const std::string& slot, std::vector<std::string> faults = {}) {
+step plug_in(station& place, const std::string& slot, std::vector<std::string> sim_options = {}) {
     auto plugged = std::make_shared<bool>(false);
-    return [&place, slot, faults, plugged](pid_t, const std::string&) {
+    return [&place, slot, sim_options, plugged](pid_t, const std::string&) {
         if (!*plugged) {
             *plugged = true;
-            place.plug(slot, faults);
+            place.plug(slot, sim_options);
         }
         struct stat link {};
         return lstat((place.slots + "/" + slot).c_str(), &link) == 0;
@@ -150,13 +150,12 @@ step signal_station(int signal_number) {
 
 // The station over the slots with the script; after its last step the test
 // waits for the station to end.
-run_result run_station(station& place, script& day, std::vector<std::string> options,
-                       const std::string& firmware = firmware_hex) {
+run_result run_station(station& place, script& day, std::vector<std::string> options) {
     run_options run;
     run.binary = place.fleet;
     run.with_modem = false;
-    run.args = {"--watch", place.slots, "-f" + firmware, "-l" + images + "/ramagent.hex",
-                "--yes",   "--report",  place.report,    "--logs",
+    run.args = {"--watch", place.slots, "-f" + firmware_hex, "-l" + images + "/ramagent.hex",
+                "--yes",   "--report",  place.report,        "--logs",
                 place.logs};
     run.args.insert(run.args.end(), options.begin(), options.end());
     run.deadline_s = 90;
@@ -254,7 +253,7 @@ TEST(Station, StopsAfterTheFailuresAllowed) {
         shown(watching),
         plug_in(place, "slot1", {"--erase-never-ends"}),
         shown("slot1: erase\n"),
-        plug_in(place, "slot2", {}),
+        plug_in(place, "slot2"),
     };
     const run_result run = run_station(place, day, {"--max-failures", "1", "--jobs", "1"});
     place.unplug_all();
@@ -276,15 +275,17 @@ TEST(Station, StopsAfterTheFailuresAllowed) {
 
 TEST(Station, TerminationLetsTheRunEndAndStartsNoOther) {
     station place;
-    // An upload that outlasts the second modem's settling, had the station
-    // gone on watching.
-    const std::string firmware = longer_firmware(place.dir, 100);
     script day;
     day.steps = {
-        shown(watching),         plug_in(place, "slot1", {}), shown("slot1: firmware\n"),
-        signal_station(SIGTERM), plug_in(place, "slot2", {}),
+        shown(watching),
+        // An erase that outlasts the second modem's settling, had the station
+        // gone on watching.
+        plug_in(place, "slot1", {"--erase-ms", "2000"}),
+        shown("slot1: erase\n"),
+        signal_station(SIGTERM),
+        plug_in(place, "slot2"),
     };
-    const run_result run = run_station(place, day, {}, firmware);
+    const run_result run = run_station(place, day, {});
     place.unplug_all();
 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
