@@ -716,7 +716,9 @@ TEST_P(FleetSignalsAfterYes, EveryRunGoesOnToItsEnd) {
         fleet, bank, {"-f" + firmware_hex, "-l" + loader_hex, "--yes", "--report", report});
     bool sent = false;
     options.on_poll = [&](pid_t pid, const std::string& out) {
-        if (!sent && out.find(": erase\n") != std::string::npos) {
+        // Taken from here on with the runs told y, before the first is
+        // past its erase, or later.
+        if (!sent && out.find("[Y/N]? y (--yes)\n") != std::string::npos) {
             sent = true;
             for (int signal_number : row.signals) {
                 kill(pid, signal_number);
