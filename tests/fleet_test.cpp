@@ -542,6 +542,8 @@ TEST_P(FleetKilled, ReportKeepsTheLinesOfTheEndedRuns) {
         options.args.push_back("--yes");
     }
     options.answer = "y\n";
+    // A fleet killed leaves its private copies: in the test's folder, they go with it.
+    options.environment = {"TMPDIR=" + dir.path};
     bool killed = false;
     pid_t orphan = -1;
     options.on_poll = [&](pid_t fleet_pid, const std::string& out) {
