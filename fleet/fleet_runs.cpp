@@ -189,7 +189,10 @@ std::vector<std::vector<std::string>> notes_of(const std::vector<port_run>& runs
 
 void start_run(port_run& run) {
     run.started = std::chrono::steady_clock::now();
-    run.started_utc = std::chrono::system_clock::now();
+    // A station has named the run's log after the start time it set.
+    if (run.started_utc == std::chrono::system_clock::time_point()) {
+        run.started_utc = std::chrono::system_clock::now();
+    }
     const int error = start_romup(run.command, run.child);
     if (error != 0) {
         run.start_error = std::string("cannot start romup: ") + std::strerror(error);

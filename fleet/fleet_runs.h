@@ -35,7 +35,9 @@ std::string fleet_reload_command(const std::vector<std::string>& ports, bool utf
 // The notes beneath each run's line (its re-load command, once ended).
 std::vector<std::vector<std::string>> notes_of(const std::vector<port_run>& runs);
 
-// Starts the run's romup. A run that cannot be started ends at once.
+// Starts the run's romup, its start time in UTC the one already set (a
+// station's, which names its log), else now. A run that cannot be started
+// ends at once.
 void start_run(port_run& run);
 
 // Answers the run's question: "y", or "n" with why the fleet held it back

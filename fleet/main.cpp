@@ -19,6 +19,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool station = !options.watch_dir.empty();
+    if (station && !station_folder_usable(options.watch_dir)) {
+        return 2;
+    }
     if (const int status =
             prepare_runs(options, station ? station_runs_at_once(options) : options.ports.size())) {
         return status;

@@ -197,20 +197,23 @@ std::size_t station_runs_at_once(const fleet_options& options) {
     return options.limits.jobs > 0 ? static_cast<std::size_t>(options.limits.jobs) + 64 : 128;
 }
 
-int run_station() {
-    folder_watch watch;
-    watch.dir = setup.options.watch_dir;
+bool station_folder_usable(const std::string& dir) {
     // A folder that is missing is waited for where its parent is there: a
     // name mistyped further up is a mistake to say at once. Under /dev, udev
     // makes and removes the folders of links with the devices in them
     // (/dev/serial itself goes with the last adapter), so there the wait
     // goes up to the nearest folder that is there.
-    if (!folder_there(parent_of(watch.dir)) && watch.dir.rfind("/dev/", 0) != 0) {
-        std::fprintf(stderr, "romup-fleet: cannot watch %s: its parent folder %s is missing\n",
-                     shown(watch.dir).c_str(), shown(parent_of(watch.dir)).c_str());
-        remove_images();
-        return 2;
+    if (folder_there(parent_of(dir)) || dir.rfind("/dev/", 0) == 0) {
+        return true;
     }
+    std::fprintf(stderr, "romup-fleet: cannot watch %s: its parent folder %s is missing\n",
+                 shown(dir).c_str(), shown(parent_of(dir)).c_str());
+    return false;
+}
+
+int run_station() {
+    folder_watch watch;
+    watch.dir = setup.options.watch_dir;
     screen_start();
     std::vector<port_run> runs; // the latest run of each slot that has had one
     std::vector<port_run> finished;

@@ -10,7 +10,8 @@ set_tests_properties(
     "PacedLine.LongRecordsOnASlowLineAreAcknowledged"
     "Dialogue/EraseWait.CountsFortyAttempts/ThirtyNineOthersThenZero  # GetParam() = ThirtyNineOthersThenZero"
     "Truncation.EveryLengthFramesExactly"
-    "ReloadCommand.NotOfferedWhenNoLoaderAnswered"
+    "ReloadCommand.BothWaysOnWhenNoLoaderAnswered"
+    "FleetStoppedChild.IsContinuedThenKilledAfterItsNo"
     PROPERTIES COST 1000)
 
 # The tests that bring busy processes of their own load the machine past their one processor:
