@@ -241,6 +241,11 @@ bool serve_step(std::vector<port_run>& runs, std::vector<pollfd>& extra, int tim
         }
     }
     fds.insert(fds.end(), extra.begin(), extra.end());
+    // A signal taken in the wait before (an interrupt, a child's end) has
+    // already come: it would not wake this one.
+    if (fleet_signal_waiting()) {
+        timeout_ms = 0;
+    }
     const int ready = fleet_wait(fds.data(), fds.size(), timeout_ms == INT_MAX ? -1 : timeout_ms);
     last_step = std::chrono::steady_clock::now();
     if (ready < 0 && errno != EINTR) {

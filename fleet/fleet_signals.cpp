@@ -111,6 +111,15 @@ int take_fleet_signal() {
     return 0;
 }
 
+bool fleet_signal_waiting() {
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        if (caught[signal_number] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool asks_to_stop(int signal_number) {
     return signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP ||
            signal_number == SIGQUIT;

@@ -25,6 +25,10 @@ int fleet_wait(pollfd* fds, nfds_t count, int timeout_ms);
 // none is left. SIGCHLD is not among them.
 int take_fleet_signal();
 
+// Whether a signal has been caught and not yet taken (SIGCHLD among them): a
+// wait that begins now must not block.
+bool fleet_signal_waiting();
+
 // Whether the signal asks the fleet to stop: an interrupt, a termination, a
 // hang-up or a quit. The others that were caught (a full pipe, a file past its
 // size limit, a user's signal) change nothing.
