@@ -335,11 +335,13 @@ const fleet_port good_a{"ttyA", {}, "flashed", true};
 const fleet_port good_b{"tty B", {}, "flashed", true};
 const fleet_port declined_a{"ttyA", {}, "declined", false};
 const fleet_port declined_b{"tty B", {}, "declined", false};
-const fleet_port unanswered_a{"ttyA", {"--probe-without-zero"}, "Modem does not respond", false};
-const fleet_port faulty_a{"tty 'A\"",
-                          {"--bad-firmware-ack", "3", "--firmware-fault-once"},
-                          "Error while loading Flash",
-                          true};
+// romup's messages as the fleet shows them: the line of the constant romup prints.
+const std::string modem_silent = line_of(modem_silent_text);
+const std::string flash_refused = line_of(flash_refused_text);
+
+const fleet_port unanswered_a{"ttyA", {"--probe-without-zero"}, modem_silent, false};
+const fleet_port faulty_a{
+    "tty 'A\"", {"--bad-firmware-ack", "3", "--firmware-fault-once"}, flash_refused, true};
 
 const fleet_case fleet_cases[] = {
     {"AllFlashed", {good_a, good_b}, {}, "y\n", 0},
@@ -378,10 +380,9 @@ TEST(FleetRollout, AFailedCanaryHoldsBackEveryOtherModem) {
     const json first = entry_of(lines, canary.link);
     EXPECT_EQ(first.value("canary", false), true);
     EXPECT_EQ(first.value("erased", false), true);
-    EXPECT_EQ(first.value("result", ""), "Error while loading Flash");
-    const std::string held_back = "held back: canary " + canary.link +
-                                  " failed (Error while "
-                                  "loading Flash)";
+    EXPECT_EQ(first.value("result", ""), flash_refused);
+    const std::string held_back =
+        "held back: canary " + canary.link + " failed (" + flash_refused + ")";
     for (const modem_bank::modem& other : bank.modems) {
         if (&other == &canary) {
             continue;
@@ -568,7 +569,7 @@ TEST_P(FleetKilled, ReportKeepsTheLinesOfTheEndedRuns) {
     const std::vector<json> lines = report_lines(report);
     ASSERT_EQ(lines.size(), 1U) << read_file(report);
     EXPECT_EQ(lines[0].value("port", ""), quiet.link);
-    EXPECT_EQ(lines[0].value("result", ""), "Modem does not respond");
+    EXPECT_EQ(lines[0].value("result", ""), modem_silent);
 }
 
 const killed_case killed_cases[] = {
@@ -805,7 +806,7 @@ TEST_P(FleetFirmwareName, IsNoMessageOfRomups) {
 
 const named_firmware_case named_firmware_cases[] = {
     {"SuccessInItsName", "fw New firmware code was successfully loaded to the Flash.hex", true,
-     "y\n", "Error while loading Flash", true},
+     "y\n", flash_refused, true},
     {"ErasingInItsName", "fw Erasing Flash.hex", false, "n\n", "declined", false},
 };
 

@@ -236,7 +236,7 @@ TEST(Station, FailurePastTheEraseReportsItsReloadCommand) {
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     const std::vector<json> lines = report_lines(place.report);
     ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].value("result", ""), "Error while loading Flash");
+    EXPECT_EQ(lines[0].value("result", ""), line_of(flash_refused_text));
     EXPECT_EQ(lines[0].value("erased", false), true);
     const std::string command =
         "romup-fleet -c -f" + firmware_hex + " -s19200 " + place.slots + "/slot1";
@@ -266,7 +266,7 @@ TEST(Station, StopsAfterTheFailuresAllowed) {
     EXPECT_TRUE(place.never_erased(1));
     for (const json& line : report_lines(place.report)) {
         if (line.value("port", "") == place.slots + "/slot1") {
-            EXPECT_EQ(line.value("result", ""), "Error while erasing Flash");
+            EXPECT_EQ(line.value("result", ""), line_of(erase_failed_text));
         } else {
             EXPECT_EQ(line.value("result", ""), "held back: " + why);
         }
