@@ -1,8 +1,9 @@
 #include "fleet_signals.h"
 
+#include "line/held_signals.h"
+
 #include <cerrno>
 #include <ctime>
-#include <initializer_list>
 
 namespace {
 
@@ -16,39 +17,22 @@ void note_signal(int signal_number) {
     caught[signal_number] = 1;
 }
 
-// Every signal whose default ends the process, and that a process may catch,
-// but for the faults of the fleet's own (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
-// SIGABRT, SIGSYS, SIGTRAP). SIGXFSZ caught, a write past the file-size limit
+// The signals romup holds off while its port is open (line/held_signals.h):
+// every one whose default ends the process and that can be ignored, but for
+// the faults of its own. SIGXFSZ caught, a write past the file-size limit
 // fails with EFBIG instead, and is counted where it was made.
-void add_caught_signals(sigset_t& set) {
-    sigemptyset(&set);
-    for (int signal_number : {
-             SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
-                 SIGPROF, SIGXFSZ, SIGXCPU, SIGCHLD,
-#if defined(SIGPOLL)
-                 SIGPOLL,
-#endif
-#if defined(SIGSTKFLT)
-                 SIGSTKFLT,
-#endif
-#if defined(SIGPWR)
-                 SIGPWR,
-#endif
-         }) {
-        sigaddset(&set, signal_number);
-    }
-#if defined(SIGRTMIN) && defined(SIGRTMAX)
-    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-        sigaddset(&set, signal_number);
-    }
-#endif
+sigset_t wanted;
+
+void add_wanted(int signal_number) {
+    sigaddset(&wanted, signal_number);
 }
 
 } // namespace
 
 bool catch_fleet_signals() {
-    sigset_t wanted;
-    add_caught_signals(wanted);
+    sigemptyset(&wanted);
+    for_each_held_signal(add_wanted);
+    sigaddset(&wanted, SIGCHLD);
     sigemptyset(&caught_set);
     struct sigaction action {};
     action.sa_handler = note_signal;
