@@ -5,12 +5,18 @@
 #include "memory_image.h"
 #include "test_port.h"
 
+#include "line/port.h"
+#include "run/state.h"
+#include "transfer/image_line.h"
 #include "transfer/progress.h"
 #include "transfer/upload.h"
 
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <numeric>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -144,5 +150,59 @@ INSTANTIATE_TEST_SUITE_P(
                           "BeyondThirtyTwoBitProduct", 30000000, {29999999}, "\b\b\b\b 99%"},
                       percent_case{"ThreeGigabytes", 3000000000, {1500000000}, "\b\b\b\b 50%"}),
     row_name{});
+
+// Each image line goes out as one write, its CR included: a romup killed
+// between two writes would leave the loader holding half a line. A socket
+// pair that keeps each write a packet of its own shows the writes.
+struct one_write_case {
+    const char* name;
+    bool loader;
+    std::string line;   // as read into reply
+    std::string packet; // the one write
+};
+
+class OneWrite : public ::testing::TestWithParam<one_write_case> {};
+
+TEST_P(OneWrite, TheLineAndItsCrGoOutTogether) {
+    const one_write_case& row = GetParam();
+    test_port port(line_kind::socket_pair, true);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+    const int romups_port = port_fd;
+    port_fd = ends[0];
+    std::memcpy(reply, row.line.data(), row.line.size());
+    reply[row.line.size()] = '\0';
+    if (row.loader) {
+        send_loader_line();
+    } else {
+        send_firmware_line();
+    }
+    port_fd = romups_port;
+    char packet[reply_size + 16];
+    const ssize_t got = recv(ends[1], packet, sizeof packet, MSG_DONTWAIT);
+    ASSERT_GE(got, 0);
+    EXPECT_EQ(std::string(packet, static_cast<std::size_t>(got)), row.packet);
+    EXPECT_EQ(recv(ends[1], packet, sizeof packet, MSG_DONTWAIT), -1);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+const std::string longest(image_line_size - 1, 'a');
+
+const one_write_case one_write_cases[] = {
+    {"FirmwareLine", false, "abc\n", "abc\r"},
+    {"FirmwareCrLf", false, "abc\r\n", "abc\r"},
+    {"FirmwareCrInside", false, "ab\rcd\n", "ab\r"},
+    {"FirmwareEmpty", false, "\n", "\r"},
+    {"FirmwareNul", false, std::string("ab\0cd\n", 6), "ab\r"},
+    {"FirmwareLongest", false, longest, longest + "\r"},
+    {"LoaderLine", true, "abc\n", "abc\r"},
+    {"LoaderCrInside", true, "ab\rcd\n", "ab\rcd"},
+    {"LoaderCrLf", true, "abc\r\n", "abc\r"},
+    {"LoaderLastWithoutLf", true, "abc", "abc\r"},
+    {"LoaderLongest", true, longest, longest + "\r"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Framing, OneWrite, ::testing::ValuesIn(one_write_cases), row_name());
 
 } // namespace

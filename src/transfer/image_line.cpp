@@ -40,17 +40,30 @@ int read_image_line(std::FILE* image) {
     return count;
 }
 
+namespace {
+
+// The text and its CR go out in one write: a romup killed between two
+// writes would leave the loader holding half a line, before which the "X" of
+// the re-load that should save the modem is no command. An image line is at
+// most 1023 bytes, so reply has room for the CR and the NUL after it.
+void send_with_cr() {
+    std::strcat(reply, "\r");
+    send_text(reply);
+}
+
+} // namespace
+
 void send_loader_line() {
     cut_at('\n');
-    send_text(reply);
     if (std::strchr(reply, '\r') == nullptr) {
-        send_text("\r");
+        send_with_cr();
+    } else {
+        send_text(reply);
     }
 }
 
 void send_firmware_line() {
     cut_at('\n');
     cut_at('\r');
-    send_text(reply);
-    send_text("\r");
+    send_with_cr();
 }

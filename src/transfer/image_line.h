@@ -23,10 +23,11 @@ constexpr bool firmware_text_starts_with(char c) {
 }
 
 // Loader phase: sends the line text before its LF (and before a NUL), CR
-// and all, then a CR unless the text holds one already. Ends the text in
-// reply at its LF.
+// and all, then a CR unless the text holds one already, in one write. Ends
+// the text in reply at its LF (after the CR added).
 void send_loader_line();
 
 // Firmware phase: sends the line text before its first LF or CR (and before
-// a NUL), then one CR. Ends the text in reply at its LF or CR.
+// a NUL), then one CR, in one write. Ends the text in reply at its LF or CR
+// (after the CR added).
 void send_firmware_line();
