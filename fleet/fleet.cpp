@@ -361,10 +361,14 @@ int finish_runs(std::vector<port_run>& runs) {
     std::string text = summary_text(runs);
     std::vector<std::string> incomplete;
     bool all_flashed = true;
-    for (const port_run& run : runs) {
-        all_flashed = all_flashed && run_flashed(run.seen, run.status);
-        if (run.reload) {
-            incomplete.push_back(run.port);
+    for (auto run = runs.begin(); run != runs.end(); ++run) {
+        all_flashed = all_flashed && run_flashed(run->seen, run->status);
+        // At a station a slot's later run is another modem's: only the last
+        // run of each port is the modem still there.
+        const bool last_of_port = std::none_of(
+            run + 1, runs.end(), [&](const port_run& later) { return later.port == run->port; });
+        if (run->reload && last_of_port) {
+            incomplete.push_back(run->port);
         }
     }
     if (!incomplete.empty()) {
