@@ -47,7 +47,9 @@ namespace {
 // the re-load that should save the modem is no command. An image line is at
 // most 1023 bytes, so reply has room for the CR and the NUL after it.
 void send_with_cr() {
-    std::strcat(reply, "\r");
+    const std::size_t length = std::strlen(reply);
+    reply[length] = '\r';
+    reply[length + 1] = '\0';
     send_text(reply);
 }
 
