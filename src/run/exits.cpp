@@ -50,7 +50,13 @@ void print_reload_command() {
     }
 }
 
-void fail_cannot_open(const char* path) {
-    std::fputs(around(cannot_open_text, shown_name(path)).c_str(), stdout);
+void fail_naming(const named_text& text, const char* name) {
+    // The text is printed, and its string gone, before the run ends: exit
+    // returns to no caller that would free it.
+    std::fputs(around(text, shown_name(name)).c_str(), stdout);
     end_run(1);
+}
+
+void fail_cannot_open(const char* path) {
+    fail_naming(cannot_open_text, path);
 }

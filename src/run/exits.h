@@ -3,6 +3,8 @@
 // then status 1.
 #pragma once
 
+#include "texts/messages.h"
+
 // Closes the port if it was opened, releases the buffers and ends the process
 // with status.
 [[noreturn]] void end_run(int status);
@@ -19,6 +21,9 @@
 // Prints the re-load command for this port, firmware and line speed, and,
 // for a firmware that came from a pipe, that it must be named again.
 void print_reload_command();
+
+// Prints text around the name as shown and ends the run with status 1.
+[[noreturn]] void fail_naming(const named_text& text, const char* name);
 
 // Prints "Can not open [path]" and ends the run with status 1.
 [[noreturn]] void fail_cannot_open(const char* path);

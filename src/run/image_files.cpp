@@ -5,7 +5,6 @@
 #include "run/state.h"
 #include "texts/image_check.h"
 #include "texts/messages.h"
-#include "texts/shown_name.h"
 #include "transfer/image_line.h"
 
 #include <cstddef>
@@ -262,7 +261,7 @@ void check_image_files() {
     }
     record_check_end();
     if (!firmware_text) {
-        fail(around(firmware_empty_text, shown_name(firmware_name)).c_str());
+        fail_naming(firmware_empty_text, firmware_name);
     }
     if (!reload_mode && !take_image(image_file::loader)) {
         fail_cannot_open(loader_name);

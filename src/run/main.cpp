@@ -9,7 +9,6 @@
 #include "run/probe.h"
 #include "run/state.h"
 #include "texts/messages.h"
-#include "texts/shown_name.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -49,7 +48,7 @@ void raise_processor_time_limit() {
 void open_port() {
     const int opened = port_open();
     if (opened == port_in_use) {
-        fail(around(port_in_use_text, shown_name(port_name)).c_str());
+        fail_naming(port_in_use_text, port_name);
     }
     if (opened == 0) {
         fail_cannot_open(port_name);
