@@ -29,6 +29,13 @@ void add_wanted(int signal_number) {
 
 } // namespace
 
+void hold_file_size_signal() {
+    sigset_t file_size;
+    sigemptyset(&file_size);
+    sigaddset(&file_size, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &file_size, nullptr);
+}
+
 bool catch_fleet_signals() {
     sigemptyset(&wanted);
     for_each_held_signal(add_wanted);

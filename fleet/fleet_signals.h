@@ -11,6 +11,11 @@
 #include <csignal>
 #include <poll.h>
 
+// Blocks SIGXFSZ, before the fleet writes a file: a write past the file-size
+// limit (an image's private copy, the report, a log) then fails with EFBIG,
+// and is said as an error, instead of ending the fleet at once.
+void hold_file_size_signal();
+
 // Catches and blocks them. False when the mask cannot be set.
 bool catch_fleet_signals();
 

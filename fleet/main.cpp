@@ -4,6 +4,7 @@
 #include "descriptors.h"
 #include "fleet.h"
 #include "fleet_options.h"
+#include "fleet_signals.h"
 #include "station.h"
 
 #include <cstdio>
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     if (!open_standard_descriptors()) {
         return 1;
     }
+    hold_file_size_signal();
     fleet_options options;
     std::string error;
     if (!parse_fleet_options(argc, argv, options, error)) {

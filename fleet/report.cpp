@@ -128,5 +128,15 @@ bool write_report_line(const std::string& line) {
     if (report_fd == -1) {
         return true;
     }
-    return write_in_full(report_fd, line.data(), line.size()) && fsync(report_fd) == 0;
+    struct stat before {};
+    const bool sized = fstat(report_fd, &before) == 0;
+    if (write_in_full(report_fd, line.data(), line.size())) {
+        return fsync(report_fd) == 0;
+    }
+    // A line cut short (a full disk, the file-size limit) is taken back: the
+    // report holds whole lines only, as a program reading it expects.
+    if (sized && ftruncate(report_fd, before.st_size) == 0) {
+        fsync(report_fd);
+    }
+    return false;
 }

@@ -36,5 +36,6 @@ std::string firmware_changed_line(const fleet_image& firmware, const std::string
 bool open_report(const std::string& path, bool append, std::string& error);
 
 // Appends the line to the report (if one is open) and flushes it to the disk.
-// False when it could not be written whole.
+// False when it could not be written whole; what of it was written is then
+// taken back.
 bool write_report_line(const std::string& line);

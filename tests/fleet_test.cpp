@@ -610,6 +610,67 @@ TEST(FleetHostile, FirmwareFromAPipeIsCopiedOnceForEveryPort) {
     EXPECT_NE(run.out.find("\n  " + command + "\n"), std::string::npos) << run.out;
 }
 
+// A file-size limit below the images' copies: said at the start, status 2,
+// no modem touched and no copy left.
+TEST(FleetHostile, FileSizeLimitBelowTheImagesIsSaidBeforeAnyRun) {
+    temp_dir dir;
+    const std::string fleet = fleet_beside_romup(dir);
+    std::filesystem::create_directory(dir.path + "/tmp");
+    modem_bank bank;
+    bank.add(dir.path + "/ttyA", quick_modem());
+    run_options options =
+        fleet_over(fleet, bank, {"-f" + firmware_hex, "-l" + loader_hex, "--yes"});
+    options.launcher = {"/usr/bin/prlimit", "--fsize=1000", "--"};
+    options.environment = {"TMPDIR=" + dir.path + "/tmp"};
+    const run_result run = run_romup(options);
+    bank.finish();
+
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_NE(run.err.find(std::strerror(EFBIG)), std::string::npos) << run.err;
+    EXPECT_TRUE(untouched(bank.modems.front()));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path + "/tmp"));
+}
+
+// The first lines of an image and its end record.
+std::string image_head(const std::string& path, int lines) {
+    std::istringstream in(read_file(path));
+    std::string head;
+    std::string line;
+    for (int index = 0; index < lines && std::getline(in, line); ++index) {
+        head += line + "\n";
+    }
+    return head + ":00000001FF\n";
+}
+
+// Under a file-size limit that the images' copies fit in but the report does
+// not: the fleet is not ended by SIGXFSZ, every modem is flashed, and the
+// report keeps whole lines only.
+TEST(FleetHostile, FileSizeLimitCostsTheReportsLinesAndNoModem) {
+    temp_dir dir;
+    const std::string fleet = fleet_beside_romup(dir);
+    const std::string firmware = dir.file("fw.hex", image_head(firmware_hex, 3));
+    const std::string loader = dir.file("loader.hex", image_head(loader_hex, 3));
+    modem_bank bank;
+    for (const char* name : {"ttyA", "ttyB", "ttyC"}) {
+        bank.add(dir.path + "/" + name, quick_modem());
+    }
+    const std::string report = dir.path + "/report.json";
+    run_options options =
+        fleet_over(fleet, bank, {"-f" + firmware, "-l" + loader, "--yes", "--report", report});
+    options.launcher = {"/usr/bin/prlimit", "--fsize=1000", "--"};
+    const run_result run = run_romup(options);
+    bank.finish();
+
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    for (const modem_bank::modem& modem : bank.modems) {
+        EXPECT_TRUE(summary_says(run.out, modem.link, "flashed")) << run.out;
+    }
+    const std::vector<json> lines = report_lines(report);
+    EXPECT_LT(lines.size(), 3U);
+    EXPECT_NE(run.out.find(" lines could not be written to the report "), std::string::npos)
+        << run.out;
+}
+
 TEST(FleetHostile, RomupKilledMidFirmwareIsReloadedByItsCommand) {
     temp_dir dir;
     const std::string fleet = fleet_beside_romup(dir);
