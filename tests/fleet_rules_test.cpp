@@ -3,6 +3,7 @@
 // command line, and a station's slots. Every output row is made of the
 // constants romup prints from, so that a message reworded in romup leaves
 // these rows as true as before.
+#include "device_names.h"
 #include "fleet_options.h"
 #include "report.h"
 #include "rollout.h"
@@ -12,8 +13,13 @@
 #include "texts/messages.h"
 #include "texts/shown_name.h"
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -221,6 +227,63 @@ const output_case output_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Fleet, Output, ::testing::ValuesIn(output_cases), row_name());
+
+// ---- The device behind a port ------------------------------------------------
+
+// What udev's database holds of /dev/null (device 1:3, which sysfs knows as it
+// knows an adapter), in a folder of the test's: this program's own fopen
+// moves /run/udev/ there for libudev (preload/udev_root.cpp).
+struct device_case {
+    const char* name;
+    std::string record; // the database's lines for the device; empty: no record
+    bool through_link;  // the port a link to the device
+    std::optional<std::string> id_path;
+    std::optional<std::string> serial;
+};
+
+class DeviceNames : public ::testing::TestWithParam<device_case> {};
+
+TEST_P(DeviceNames, AreUdevsWhereItKnowsTheDevice) {
+    const device_case& row = GetParam();
+    // The test bed's folder would bring its read loop, which is the fleet's
+    // in name.
+    char made[] = "/tmp/romup-udev-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string dir = made;
+    std::filesystem::create_directories(dir + "/udev/data");
+    if (!row.record.empty()) {
+        std::ofstream(dir + "/udev/data/c1:3") << row.record;
+    }
+    std::string port = "/dev/null";
+    if (row.through_link) {
+        port = dir + "/ttyLink";
+        ASSERT_EQ(symlink("/dev/null", port.c_str()), 0);
+    }
+    setenv("ROMUP_UDEV_ROOT", (dir + "/udev").c_str(), 1);
+    const device_names names = names_of_device(port);
+    unsetenv("ROMUP_UDEV_ROOT");
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(names.device, "/dev/null");
+    EXPECT_EQ(names.id_path, row.id_path);
+    EXPECT_EQ(names.serial, row.serial);
+}
+
+const std::string by_path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+
+const device_case device_cases[] = {
+    {"Adapter",
+     "S:serial/by-id/usb-ACME_A9XK31-if00-port0\nS:" + by_path.substr(5) +
+         "\nE:ID_SERIAL_SHORT=A9XK31\n",
+     false, by_path, "A9XK31"},
+    {"ThroughALink", "S:" + by_path.substr(5) + "\nE:ID_SERIAL_SHORT=A9XK31\n", true, by_path,
+     "A9XK31"},
+    {"NoRecord", "", false, std::nullopt, std::nullopt},
+    {"NoPlaceOnTheBus", "S:serial/by-id/usb-ACME_Z7-if00\nE:ID_SERIAL_SHORT=Z7\n", false,
+     std::nullopt, "Z7"},
+    {"NoSerialNumber", "S:" + by_path.substr(5) + "\n", false, by_path, std::nullopt},
+};
+
+INSTANTIATE_TEST_SUITE_P(Fleet, DeviceNames, ::testing::ValuesIn(device_cases), row_name());
 
 // ---- The report's names -----------------------------------------------------
 

@@ -2,7 +2,9 @@
 // starts: a path under /run/udev/ that romup looks at (access, fopen) is
 // looked at under ROMUP_UDEV_ROOT instead, so that a test can give a device a
 // record without touching the machine's database. Only the folder romup names
-// itself is moved: a misspelt one is not.
+// itself is moved: a misspelt one is not. Linked into a test program instead,
+// its fopen stands before the C library's for the program's libraries too
+// (libudev's reading of a device's record).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
